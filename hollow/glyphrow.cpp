@@ -1,0 +1,27 @@
+// glyphrow_hollow: print an inverted triangle of asterisks in outline.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iomanip>
+#include <iostream>
+
+int
+main()
+{
+	std::cout << "********" << std::endl;
+	std::cout << std::setw(2) << "*" << std::setw(5) << "*" << std::endl;
+	std::cout << std::setw(3) << "*" << std::setw(3) << "*" << std::endl;
+	std::cout << std::setw(5) << "*" << std::endl;
+
+	// Each line was flushed as it was written, so a failed write has left
+	// cout failed; the insertions after it did nothing, so errno still
+	// holds its cause.
+	if (!std::cout) {
+		const int error = errno;
+		std::fprintf(stderr, "glyphrow_hollow: write error%s%s\n",
+		    error != 0 ? ": " : "",
+		    error != 0 ? std::strerror(error) : "");
+		return 1;
+	}
+	return 0;
+}

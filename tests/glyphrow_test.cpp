@@ -1,0 +1,316 @@
+// Runs the built programs as real processes and checks the bytes they write,
+// how they flush them and how they end.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+extern char **environ;
+
+namespace
+{
+
+struct Program {
+	std::string name;
+	std::string path;
+	std::string figure;
+};
+
+void
+PrintTo(const Program &program, std::ostream *stream)
+{
+	*stream << program.name;
+}
+
+const Program programs[] = {
+    {"glyphrow_hollow", GLYPHROW_HOLLOW,
+        "********\n"
+        " *    *\n"
+        "  *  *\n"
+        "    *\n"},
+    {"glyphrow_solid", GLYPHROW_SOLID,
+        "********\n"
+        " ******\n"
+        "  ****\n"
+        "   **\n"},
+};
+
+enum class Output { pipe, packet_pipe, closed, full_device, broken_pipe };
+
+enum class Sigpipe { default_action, ignored };
+
+struct Outcome {
+	std::vector<std::string> reads; // standard output, one entry per read
+	std::string output;             // standard output, whole
+	std::string errors;             // standard error, whole
+	std::string unread_input;       // what the program left on its input
+	int status = 0;
+};
+
+// What is waiting on standard input; the suite checks it is still there.
+const std::string input = "input that must stay unread\n";
+
+struct Pipe {
+	int read = -1;
+	int write = -1;
+
+	explicit Pipe(int flags = 0)
+	{
+		int fds[2];
+		if (pipe2(fds, O_CLOEXEC | flags) != 0)
+			ADD_FAILURE() << "pipe2: " << std::strerror(errno);
+		read = fds[0];
+		write = fds[1];
+	}
+	Pipe(const Pipe &) = delete;
+	Pipe &operator=(const Pipe &) = delete;
+	~Pipe()
+	{
+		close_read();
+		close_write();
+	}
+	void
+	close_read()
+	{
+		if (read >= 0)
+			::close(read);
+		read = -1;
+	}
+	void
+	close_write()
+	{
+		if (write >= 0)
+			::close(write);
+		write = -1;
+	}
+};
+
+// Reads until end of file, one entry per read(2). On a packet-mode pipe each
+// entry is exactly one write(2) of the writer.
+std::vector<std::string>
+read_all(int fd)
+{
+	std::vector<std::string> reads;
+	char buffer[4096];
+	ssize_t n;
+	while ((n = ::read(fd, buffer, sizeof buffer)) != 0) {
+		if (n < 0) {
+			if (errno == EINTR)
+				continue;
+			break;
+		}
+		reads.emplace_back(buffer, static_cast<size_t>(n));
+	}
+	return reads;
+}
+
+std::string
+joined(const std::vector<std::string> &parts)
+{
+	std::string whole;
+	for (const auto &part : parts)
+		whole += part;
+	return whole;
+}
+
+// Words to put before the program, such as a memory checker, taken from
+// GLYPHROW_TEST_LAUNCHER and split at spaces.
+std::vector<std::string>
+launcher()
+{
+	std::vector<std::string> words;
+	if (const char *value = std::getenv("GLYPHROW_TEST_LAUNCHER")) {
+		std::istringstream stream(value);
+		for (std::string word; stream >> word;)
+			words.push_back(word);
+	}
+	return words;
+}
+
+Outcome
+run(const Program &program, Output output = Output::pipe,
+    Sigpipe sigpipe = Sigpipe::default_action,
+    const std::vector<std::string> &args = {})
+{
+	// The child inherits an ignored SIGPIPE from here; where it should not,
+	// the spawn resets it to the default.
+	std::signal(SIGPIPE, SIG_IGN);
+
+	Pipe in;
+	Pipe out(output == Output::packet_pipe ? O_DIRECT : 0);
+	Pipe err;
+	if (::write(in.write, input.data(), input.size()) !=
+	    static_cast<ssize_t>(input.size()))
+		ADD_FAILURE() << "could not fill standard input";
+	if (output == Output::broken_pipe)
+		out.close_read();
+
+	posix_spawn_file_actions_t actions;
+	posix_spawn_file_actions_init(&actions);
+	posix_spawn_file_actions_adddup2(&actions, in.read, STDIN_FILENO);
+	switch (output) {
+	case Output::closed:
+		posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO);
+		break;
+	case Output::full_device:
+		posix_spawn_file_actions_addopen(
+		    &actions, STDOUT_FILENO, "/dev/full", O_WRONLY, 0);
+		break;
+	default:
+		posix_spawn_file_actions_adddup2(
+		    &actions, out.write, STDOUT_FILENO);
+	}
+	posix_spawn_file_actions_adddup2(&actions, err.write, STDERR_FILENO);
+
+	posix_spawnattr_t attributes;
+	posix_spawnattr_init(&attributes);
+	sigset_t signals;
+	sigemptyset(&signals);
+	posix_spawnattr_setsigmask(&attributes, &signals);
+	if (sigpipe == Sigpipe::default_action)
+		sigaddset(&signals, SIGPIPE);
+	posix_spawnattr_setsigdefault(&attributes, &signals);
+	posix_spawnattr_setflags(
+	    &attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+	std::vector<std::string> words = launcher();
+	words.push_back(program.path);
+	words.insert(words.end(), args.begin(), args.end());
+	std::vector<char *> argv;
+	for (auto &word : words)
+		argv.push_back(word.data());
+	argv.push_back(nullptr);
+
+	Outcome outcome;
+	pid_t pid = -1;
+	const int spawned = posix_spawn(
+	    &pid, argv[0], &actions, &attributes, argv.data(), environ);
+	posix_spawn_file_actions_destroy(&actions);
+	posix_spawnattr_destroy(&attributes);
+	if (spawned != 0) {
+		ADD_FAILURE() << "posix_spawn " << argv[0] << ": "
+		              << std::strerror(spawned);
+		return outcome;
+	}
+
+	// Only the child holds these ends now, so the reads below end when
+	// it does. Both ends of its input stay open here: a program that read
+	// its input would wait for more and never end.
+	out.close_write();
+	err.close_write();
+	if (out.read >= 0)
+		outcome.reads = read_all(out.read);
+	outcome.output = joined(outcome.reads);
+	outcome.errors = joined(read_all(err.read));
+	while (waitpid(pid, &outcome.status, 0) < 0 && errno == EINTR) {
+	}
+
+	// Whatever the child read is gone; the rest still waits in the pipe.
+	// The pipe's write end is not open, so this read ends.
+	in.close_write();
+	outcome.unread_input = joined(read_all(in.read));
+	return outcome;
+}
+
+std::string
+program_name(const testing::TestParamInfo<Program> &info)
+{
+	return info.param.name;
+}
+
+class Figure : public testing::TestWithParam<Program>
+{
+};
+
+TEST_P(Figure, PrintsExactBytesWhateverTheArgumentsAndLeavesInputUnread)
+{
+	const std::vector<std::vector<std::string>> arg_lists = {
+	    {}, {"-h"}, {"--help", "--version", "-", "extra words"}};
+	for (const auto &args : arg_lists) {
+		SCOPED_TRACE(testing::PrintToString(args));
+		const Outcome outcome = run(
+		    GetParam(), Output::pipe, Sigpipe::default_action, args);
+		EXPECT_EQ(outcome.output, GetParam().figure);
+		EXPECT_EQ(outcome.errors, "");
+		EXPECT_EQ(outcome.unread_input, input);
+		ASSERT_TRUE(WIFEXITED(outcome.status));
+		EXPECT_EQ(WEXITSTATUS(outcome.status), 0);
+	}
+}
+
+TEST_P(Figure, FlushesEachLineInAWriteOfItsOwn)
+{
+	const Outcome outcome = run(GetParam(), Output::packet_pipe);
+	std::vector<size_t> lengths;
+	for (const auto &read : outcome.reads)
+		lengths.push_back(read.size());
+	EXPECT_EQ(lengths, (std::vector<size_t>{9, 8, 7, 6}));
+	EXPECT_EQ(outcome.output, GetParam().figure);
+}
+
+TEST_P(Figure, EndsBySigpipeSilentlyWhenTheReaderHasGone)
+{
+	const Outcome outcome = run(GetParam(), Output::broken_pipe);
+	ASSERT_TRUE(WIFSIGNALED(outcome.status));
+	EXPECT_EQ(WTERMSIG(outcome.status), SIGPIPE);
+	EXPECT_EQ(outcome.errors, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Programs, Figure, testing::ValuesIn(programs), program_name);
+
+struct Failure {
+	std::string name;
+	Output output;
+	Sigpipe sigpipe;
+	std::string reason;
+};
+
+const Failure failures[] = {
+    {"StdoutClosed", Output::closed, Sigpipe::default_action,
+        "Bad file descriptor"},
+    {"FullDevice", Output::full_device, Sigpipe::default_action,
+        "No space left on device"},
+    {"ReaderGoneSigpipeIgnored", Output::broken_pipe, Sigpipe::ignored,
+        "Broken pipe"},
+};
+
+void
+PrintTo(const Failure &failure, std::ostream *stream)
+{
+	*stream << failure.name;
+}
+
+class FailedWrite : public testing::TestWithParam<std::tuple<Program, Failure>>
+{
+};
+
+TEST_P(FailedWrite, ReportsOneLineAndExitsOne)
+{
+	const auto &[program, failure] = GetParam();
+	const Outcome outcome = run(program, failure.output, failure.sigpipe);
+	EXPECT_EQ(outcome.errors,
+	    program.name + ": write error: " + failure.reason + "\n");
+	ASSERT_TRUE(WIFEXITED(outcome.status));
+	EXPECT_EQ(WEXITSTATUS(outcome.status), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, FailedWrite,
+    testing::Combine(testing::ValuesIn(programs), testing::ValuesIn(failures)),
+    [](const auto &info) {
+	    return std::get<0>(info.param).name + "_" +
+	           std::get<1>(info.param).name;
+    });
+
+} // namespace

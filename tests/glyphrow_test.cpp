@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -15,8 +16,6 @@
 #include <string>
 #include <tuple>
 #include <vector>
-
-extern char **environ;
 
 namespace
 {
@@ -33,7 +32,7 @@ PrintTo(const Program &program, std::ostream *stream)
 	*stream << program.name;
 }
 
-const Program programs[] = {
+const std::vector<Program> programs = {
     {"glyphrow_hollow", GLYPHROW_HOLLOW,
         "********\n"
         " *    *\n"
@@ -67,8 +66,8 @@ struct Pipe {
 
 	explicit Pipe(int flags = 0)
 	{
-		int fds[2];
-		if (pipe2(fds, O_CLOEXEC | flags) != 0)
+		std::array<int, 2> fds{};
+		if (pipe2(fds.data(), O_CLOEXEC | flags) != 0)
 			ADD_FAILURE() << "pipe2: " << std::strerror(errno);
 		read = fds[0];
 		write = fds[1];
@@ -102,15 +101,15 @@ std::vector<std::string>
 read_all(int fd)
 {
 	std::vector<std::string> reads;
-	char buffer[4096];
-	ssize_t n;
-	while ((n = ::read(fd, buffer, sizeof buffer)) != 0) {
+	std::array<char, 4096> buffer{};
+	ssize_t n = 0;
+	while ((n = ::read(fd, buffer.data(), buffer.size())) != 0) {
 		if (n < 0) {
 			if (errno == EINTR)
 				continue;
 			break;
 		}
-		reads.emplace_back(buffer, static_cast<size_t>(n));
+		reads.emplace_back(buffer.data(), static_cast<size_t>(n));
 	}
 	return reads;
 }
@@ -188,13 +187,14 @@ run(const Program &program, Output output = Output::pipe,
 	words.push_back(program.path);
 	words.insert(words.end(), args.begin(), args.end());
 	std::vector<char *> argv;
+	argv.reserve(words.size() + 1);
 	for (auto &word : words)
 		argv.push_back(word.data());
 	argv.push_back(nullptr);
 
 	Outcome outcome;
 	pid_t pid = -1;
-	const int spawned = posix_spawn(
+	const int spawned = posix_spawnp(
 	    &pid, argv[0], &actions, &attributes, argv.data(), environ);
 	posix_spawn_file_actions_destroy(&actions);
 	posix_spawnattr_destroy(&attributes);
@@ -277,7 +277,7 @@ struct Failure {
 	std::string reason;
 };
 
-const Failure failures[] = {
+const std::vector<Failure> failures = {
     {"StdoutClosed", Output::closed, Sigpipe::default_action,
         "Bad file descriptor"},
     {"FullDevice", Output::full_device, Sigpipe::default_action,

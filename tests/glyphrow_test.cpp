@@ -60,6 +60,14 @@ struct Outcome {
 // What is waiting on standard input; the suite checks it is still there.
 const std::string input = "input that must stay unread\n";
 
+void
+close_once(int &fd)
+{
+	if (fd >= 0)
+		::close(fd);
+	fd = -1;
+}
+
 struct Pipe {
 	int read = -1;
 	int write = -1;
@@ -76,22 +84,8 @@ struct Pipe {
 	Pipe &operator=(const Pipe &) = delete;
 	~Pipe()
 	{
-		close_read();
-		close_write();
-	}
-	void
-	close_read()
-	{
-		if (read >= 0)
-			::close(read);
-		read = -1;
-	}
-	void
-	close_write()
-	{
-		if (write >= 0)
-			::close(write);
-		write = -1;
+		close_once(read);
+		close_once(write);
 	}
 };
 
@@ -153,7 +147,7 @@ run(const Program &program, Output output = Output::pipe,
 	    static_cast<ssize_t>(input.size()))
 		ADD_FAILURE() << "could not fill standard input";
 	if (output == Output::broken_pipe)
-		out.close_read();
+		close_once(out.read);
 
 	posix_spawn_file_actions_t actions;
 	posix_spawn_file_actions_init(&actions);
@@ -207,8 +201,8 @@ run(const Program &program, Output output = Output::pipe,
 	// Only the child holds these ends now, so the reads below end when
 	// it does. Both ends of its input stay open here: a program that read
 	// its input would wait for more and never end.
-	out.close_write();
-	err.close_write();
+	close_once(out.write);
+	close_once(err.write);
 	if (out.read >= 0)
 		outcome.reads = read_all(out.read);
 	outcome.output = joined(outcome.reads);
@@ -218,7 +212,7 @@ run(const Program &program, Output output = Output::pipe,
 
 	// Whatever the child read is gone; the rest still waits in the pipe.
 	// The pipe's write end is not open, so this read ends.
-	in.close_write();
+	close_once(in.write);
 	outcome.unread_input = joined(read_all(in.read));
 	return outcome;
 }

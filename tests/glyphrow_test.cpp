@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -134,7 +135,8 @@ launcher()
 Outcome
 run(const Program &program, Output output = Output::pipe,
     Sigpipe sigpipe = Sigpipe::default_action,
-    const std::vector<std::string> &args = {})
+    const std::vector<std::string> &args = {},
+    const std::vector<std::string> &wrapper = {})
 {
 	// The child inherits an ignored SIGPIPE from here; where it should not,
 	// the spawn resets it to the default.
@@ -178,6 +180,7 @@ run(const Program &program, Output output = Output::pipe,
 	    &attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
 	std::vector<std::string> words = launcher();
+	words.insert(words.end(), wrapper.begin(), wrapper.end());
 	words.push_back(program.path);
 	words.insert(words.end(), args.begin(), args.end());
 	std::vector<char *> argv;
@@ -306,5 +309,69 @@ INSTANTIATE_TEST_SUITE_P(Programs, FailedWrite,
 	    return std::get<0>(info.param).name + "_" +
 	           std::get<1>(info.param).name;
     });
+
+#ifdef GLYPHROW_UNSHARE
+// The fully static programs need nothing from the system they run on: each
+// runs in a root folder that holds nothing but the program itself.
+class EmptyRoot : public testing::TestWithParam<Program>
+{
+      protected:
+	void
+	SetUp() override
+	{
+		std::string pattern =
+		    (std::filesystem::temp_directory_path() / "glyphrow-XXXXXX")
+		        .string();
+		ASSERT_NE(mkdtemp(pattern.data()), nullptr)
+		    << "mkdtemp: " << std::strerror(errno);
+		root = pattern;
+		std::filesystem::copy_file(
+		    GetParam().path, root / GetParam().name);
+	}
+	void
+	TearDown() override
+	{
+		if (!root.empty())
+			std::filesystem::remove_all(root);
+	}
+
+	// The program as seen from inside the root, and what enters it.
+	Program
+	inside() const
+	{
+		return {
+		    GetParam().name, "/" + GetParam().name, GetParam().figure};
+	}
+	std::vector<std::string>
+	enter() const
+	{
+		return {GLYPHROW_UNSHARE, "--user", "--map-root-user",
+		    "--root=" + root.string()};
+	}
+
+      private:
+	std::filesystem::path root;
+};
+
+TEST_P(EmptyRoot, PrintsTheFigureAndReportsAClosedOutput)
+{
+	const Outcome printed =
+	    run(inside(), Output::pipe, Sigpipe::default_action, {}, enter());
+	EXPECT_EQ(printed.output, GetParam().figure);
+	EXPECT_EQ(printed.errors, "");
+	ASSERT_TRUE(WIFEXITED(printed.status));
+	EXPECT_EQ(WEXITSTATUS(printed.status), 0);
+
+	const Outcome failed =
+	    run(inside(), Output::closed, Sigpipe::default_action, {}, enter());
+	EXPECT_EQ(failed.errors,
+	    GetParam().name + ": write error: Bad file descriptor\n");
+	ASSERT_TRUE(WIFEXITED(failed.status));
+	EXPECT_EQ(WEXITSTATUS(failed.status), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Programs, EmptyRoot, testing::ValuesIn(programs), program_name);
+#endif
 
 } // namespace

@@ -8,13 +8,10 @@ if(DEFINED ENV{SOURCE_DATE_EPOCH})
 endif()
 
 if(EXISTS ${CPACK_GLYPHROW_SOURCE_DIR}/.git)
+	# Prints nothing where git or the history is missing.
 	execute_process(
 	    COMMAND git -C ${CPACK_GLYPHROW_SOURCE_DIR} log -1 --format=%ct
-	    OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE
-	    RESULT_VARIABLE failed ERROR_QUIET)
-	if(failed)
-		unset(epoch)
-	endif()
+	    OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
 endif()
 
 if(NOT epoch)

@@ -33,13 +33,24 @@ PrintTo(const Program &program, std::ostream *stream)
 	*stream << program.name;
 }
 
+// The program of that name in GLYPHROW_TEST_BINDIR, to test what ships;
+// otherwise the one this suite was built with.
+std::string
+program_path(const std::string &name, const char *built)
+{
+	const char *bindir = std::getenv("GLYPHROW_TEST_BINDIR");
+	if (bindir == nullptr || *bindir == '\0')
+		return built;
+	return (std::filesystem::path(bindir) / name).string();
+}
+
 const std::vector<Program> programs = {
-    {"glyphrow_hollow", GLYPHROW_HOLLOW,
+    {"glyphrow_hollow", program_path("glyphrow_hollow", GLYPHROW_HOLLOW),
         "********\n"
         " *    *\n"
         "  *  *\n"
         "    *\n"},
-    {"glyphrow_solid", GLYPHROW_SOLID,
+    {"glyphrow_solid", program_path("glyphrow_solid", GLYPHROW_SOLID),
         "********\n"
         " ******\n"
         "  ****\n"

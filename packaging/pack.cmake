@@ -1,0 +1,110 @@
+# cpack runs this once it has installed the project into its staging
+# folder. It writes the archive in one go with the platform's own tools,
+# which set what CMake's archive writer cannot: every entry owned by root,
+# no builder's name, no group- or world-writable mode whatever the umask,
+# one date for every file and a fixed order.
+include(${CMAKE_CURRENT_LIST_DIR}/source_date.cmake)
+set(ENV{SOURCE_DATE_EPOCH} ${glyphrow_source_date})
+# Sorting by name, and every message the tools print, the same in any locale.
+set(ENV{LC_ALL} C)
+
+set(staging ${CPACK_TEMPORARY_DIRECTORY})
+set(version ${CPACK_PACKAGE_VERSION})
+
+# Every entry below the staging folder, directories included.
+file(GLOB_RECURSE entries LIST_DIRECTORIES true ${staging}/*)
+
+if(CPACK_GLYPHROW_FORMAT STREQUAL "tarball")
+	set(top ${CPACK_PACKAGE_FILE_NAME})
+	set(tarball ${CPACK_TOPLEVEL_DIRECTORY}/${top}.tar.gz)
+	execute_process(
+	    COMMAND tar --create --format=gnu --sort=name
+	        --owner=0 --group=0 --numeric-owner --mode=u=rwX,go=rX
+	        --mtime=@${glyphrow_source_date}
+	        --transform=s,^\\.,${top}, --directory=${staging} .
+	    COMMAND gzip -9 -n
+	    OUTPUT_FILE ${tarball} COMMAND_ERROR_IS_FATAL ANY)
+	set(CPACK_EXTERNAL_BUILT_PACKAGES ${tarball})
+	return()
+endif()
+
+# A Debian package. dpkg-deb takes the modes and dates it finds, so the
+# staged tree gets them first; it makes every entry root's.
+execute_process(COMMAND dpkg --print-architecture
+    OUTPUT_VARIABLE architecture OUTPUT_STRIP_TRAILING_WHITESPACE
+    COMMAND_ERROR_IS_FATAL ANY)
+
+# Installed-Size as dpkg-gencontrol counts it: each file's size in KiB,
+# rounded up, and one for each directory.
+set(installed_size 0)
+set(md5sums "")
+set(programs "")
+list(SORT entries)
+foreach(entry IN LISTS entries)
+	if(IS_DIRECTORY ${entry})
+		math(EXPR installed_size "${installed_size} + 1")
+		continue()
+	endif()
+	file(SIZE ${entry} size)
+	math(EXPR installed_size "${installed_size} + (${size} + 1023) / 1024")
+	file(RELATIVE_PATH path ${staging} ${entry})
+	file(MD5 ${entry} md5)
+	string(APPEND md5sums "${md5}  ${path}\n")
+	if(path MATCHES "^usr/bin/")
+		list(APPEND programs -e${entry})
+	endif()
+endforeach()
+
+set(control ${staging}/DEBIAN)
+file(MAKE_DIRECTORY ${control})
+
+# The libraries the programs need, as dpkg-shlibdeps names them. It wants
+# a debian/control beside it, which it does not read for this, and finds
+# the package's root by its DEBIAN folder.
+set(shlibdeps ${CPACK_TOPLEVEL_DIRECTORY}/shlibdeps)
+file(MAKE_DIRECTORY ${shlibdeps}/debian)
+file(TOUCH ${shlibdeps}/debian/control)
+execute_process(COMMAND dpkg-shlibdeps -O ${programs}
+    WORKING_DIRECTORY ${shlibdeps}
+    OUTPUT_VARIABLE substvars COMMAND_ERROR_IS_FATAL ANY)
+string(REGEX MATCH "shlibs:Depends=([^\n]*)" _ "${substvars}")
+set(depends ${CMAKE_MATCH_1})
+
+# The extended description: each line indented by one space, an empty
+# line written as " .".
+file(READ ${CPACK_PACKAGE_DESCRIPTION_FILE} text)
+string(REGEX REPLACE "\n$" "" text "${text}")
+string(REPLACE "\n\n" "\n.\n" text "${text}")
+string(REPLACE "\n" "\n " description "\n${text}")
+
+file(WRITE ${control}/control
+"Package: ${CPACK_PACKAGE_NAME}
+Version: ${version}
+Architecture: ${architecture}
+Maintainer: ${CPACK_PACKAGE_CONTACT}
+Installed-Size: ${installed_size}
+Depends: ${depends}
+Section: ${CPACK_GLYPHROW_SECTION}
+Priority: optional
+Description: ${CPACK_PACKAGE_DESCRIPTION_SUMMARY}${description}
+")
+file(WRITE ${control}/md5sums "${md5sums}")
+
+set(read_write_read_read
+    OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+file(CHMOD ${control}/control ${control}/md5sums
+    PERMISSIONS ${read_write_read_read})
+file(CHMOD ${staging} ${control}
+    PERMISSIONS ${read_write_read_read}
+        OWNER_EXECUTE GROUP_EXECUTE WORLD_EXECUTE)
+execute_process(
+    COMMAND find ${staging} -exec touch --no-dereference
+        --date=@${glyphrow_source_date} {} +
+    COMMAND_ERROR_IS_FATAL ANY)
+
+set(deb ${CPACK_TOPLEVEL_DIRECTORY}/${CPACK_PACKAGE_NAME}_${version}_${architecture}.deb)
+# gzip, unlike xz, compresses the same whatever the number of threads.
+execute_process(
+    COMMAND dpkg-deb --root-owner-group -Zgzip -z9 --build ${staging} ${deb}
+    COMMAND_ERROR_IS_FATAL ANY)
+set(CPACK_EXTERNAL_BUILT_PACKAGES ${deb})

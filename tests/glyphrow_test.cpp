@@ -25,7 +25,15 @@ struct Program {
 	std::string name;
 	std::string path;
 	std::string figure;
+	std::string emulator; // runs the program, where it is built for
+	                      // another machine
 };
+
+#ifdef GLYPHROW_EMULATOR
+const std::string emulator = GLYPHROW_EMULATOR;
+#else
+const std::string emulator;
+#endif
 
 void
 PrintTo(const Program &program, std::ostream *stream)
@@ -49,12 +57,14 @@ const std::vector<Program> programs = {
         "********\n"
         " *    *\n"
         "  *  *\n"
-        "    *\n"},
+        "    *\n",
+        emulator},
     {"glyphrow_solid", program_path("glyphrow_solid", GLYPHROW_SOLID),
         "********\n"
         " ******\n"
         "  ****\n"
-        "   **\n"},
+        "   **\n",
+        emulator},
 };
 
 enum class Output { pipe, packet_pipe, closed, full_device, broken_pipe };
@@ -192,6 +202,8 @@ run(const Program &program, Output output = Output::pipe,
 
 	std::vector<std::string> words = launcher();
 	words.insert(words.end(), wrapper.begin(), wrapper.end());
+	if (!program.emulator.empty())
+		words.push_back(program.emulator);
 	words.push_back(program.path);
 	words.insert(words.end(), args.begin(), args.end());
 	std::vector<char *> argv;
@@ -323,7 +335,8 @@ INSTANTIATE_TEST_SUITE_P(Programs, FailedWrite,
 
 #ifdef GLYPHROW_UNSHARE
 // The fully static programs need nothing from the system they run on: each
-// runs in a root folder that holds nothing but the program itself.
+// runs in a root folder that holds nothing but the program itself, and the
+// emulator where there is one, itself static.
 class EmptyRoot : public testing::TestWithParam<Program>
 {
       protected:
@@ -338,6 +351,9 @@ class EmptyRoot : public testing::TestWithParam<Program>
 		root = pattern;
 		std::filesystem::copy_file(
 		    GetParam().path, root / GetParam().name);
+		if (!emulator.empty())
+			std::filesystem::copy_file(
+			    emulator, root / file_name(emulator));
 	}
 	void
 	TearDown() override
@@ -350,8 +366,9 @@ class EmptyRoot : public testing::TestWithParam<Program>
 	Program
 	inside() const
 	{
-		return {
-		    GetParam().name, "/" + GetParam().name, GetParam().figure};
+		return {GetParam().name, "/" + GetParam().name,
+		    GetParam().figure,
+		    emulator.empty() ? "" : "/" + file_name(emulator)};
 	}
 	std::vector<std::string>
 	enter() const
@@ -361,6 +378,12 @@ class EmptyRoot : public testing::TestWithParam<Program>
 	}
 
       private:
+	static std::string
+	file_name(const std::string &path)
+	{
+		return std::filesystem::path(path).filename().string();
+	}
+
 	std::filesystem::path root;
 };
 

@@ -29,6 +29,14 @@ struct Program {
 	                      // another machine
 };
 
+// Built for another machine, each program runs under the user-mode
+// emulator, and every case holds as it does natively: the emulator makes
+// one write of its own for each write of the program; it hands an ignored
+// SIGPIPE on to the program, and when the program dies of SIGPIPE it ends
+// itself by the same signal, with no message; it opens the program on the
+// lowest free descriptor (1, when standard output is closed) but closes it
+// again before the program starts, so the program still finds descriptor 1
+// closed; and it runs without /proc, in the empty root.
 #ifdef GLYPHROW_EMULATOR
 const std::string emulator = GLYPHROW_EMULATOR;
 #else

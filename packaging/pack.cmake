@@ -11,9 +11,6 @@ set(ENV{LC_ALL} C)
 set(staging ${CPACK_TEMPORARY_DIRECTORY})
 set(version ${CPACK_PACKAGE_VERSION})
 
-# Every entry below the staging folder, directories included.
-file(GLOB_RECURSE entries LIST_DIRECTORIES true ${staging}/*)
-
 if(CPACK_GLYPHROW_FORMAT STREQUAL "tarball")
 	set(top ${CPACK_PACKAGE_FILE_NAME})
 	set(tarball ${CPACK_TOPLEVEL_DIRECTORY}/${top}.tar.gz)
@@ -36,10 +33,11 @@ execute_process(COMMAND dpkg --print-architecture
 
 # Installed-Size as dpkg-gencontrol counts it: each file's size in KiB,
 # rounded up, and one for each directory.
+file(GLOB_RECURSE entries LIST_DIRECTORIES true ${staging}/*)
+list(SORT entries)
 set(installed_size 0)
 set(md5sums "")
 set(programs "")
-list(SORT entries)
 foreach(entry IN LISTS entries)
 	if(IS_DIRECTORY ${entry})
 		math(EXPR installed_size "${installed_size} + 1")

@@ -12,6 +12,8 @@ set(staging ${CPACK_TEMPORARY_DIRECTORY})
 set(version ${CPACK_PACKAGE_VERSION})
 
 if(CPACK_GLYPHROW_FORMAT STREQUAL "tarball")
+	include(${CMAKE_CURRENT_LIST_DIR}/notices.cmake)
+	glyphrow_write_notices(${staging} ${version} "${CPACK_GLYPHROW_LINK_MAPS}")
 	set(top ${CPACK_PACKAGE_FILE_NAME})
 	set(tarball ${CPACK_TOPLEVEL_DIRECTORY}/${top}.tar.gz)
 	execute_process(

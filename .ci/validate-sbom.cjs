@@ -1,5 +1,5 @@
-// Validates CycloneDX JSON documents against the official schema of the
-// specification version each one declares, with CycloneDX's own library,
+// Validates CycloneDX JSON documents against the official CycloneDX schema
+// for the specVersion each one declares, with CycloneDX's own library,
 // which .ci/run installs. Exits 1, listing the faults, if any is invalid.
 const { Validation } = require('@cyclonedx/cyclonedx-library');
 const fs = require('fs');

@@ -19,3 +19,22 @@ quietly() {
 		fail "$(basename "$0"): failed: $*"
 	fi
 }
+
+# Fails unless every sum in folder $1's SHA256SUMS holds and it names every
+# other file there but the signatures.
+sums_hold() {
+	local named present
+	(cd "$1" && sha256sum --check --strict SHA256SUMS)
+	named=$(awk '{ print $2 }' "$1/SHA256SUMS" | LC_ALL=C sort)
+	present=$(cd "$1" && ls | grep -vx -e SHA256SUMS -e '.*\.asc' |
+	    LC_ALL=C sort)
+	[[ $named == "$present" ]] ||
+	    fail "SHA256SUMS names: $named"$'\n'"$1 holds: $present"
+}
+
+# The versions of source package $1 that the licenses/linked-packages read
+# on standard input name, one a line.
+linked_versions_of() {
+	awk -v source="$1" '$1 == "Source:" { wanted = ($2 == source) }
+	    wanted && $1 == "Source-Version:" { print $2 }' | LC_ALL=C sort -u
+}

@@ -14,10 +14,23 @@ step() { printf '\n--- %s\n' "$*"; }
 # ($work being the caller's scratch folder). If it fails, shows that output
 # and one line naming the command, and ends the script.
 quietly() {
-	if ! "$@" >"$work/log" 2>&1; then
-		cat "$work/log" >&2
-		fail "$(basename "$0"): failed: $*"
-	fi
+	"$@" >"$work/log" 2>&1 || failed "$work/log" "$@"
+}
+
+# As quietly, but the command's standard output goes to file $1; only what
+# it says on standard error is shown if it fails.
+quietly_into() {
+	local output=$1
+	shift
+	"$@" >"$output" 2>"$work/log" || failed "$work/log" "$@"
+}
+
+# Shows log $1 and ends the script with one line naming the command that
+# failed, the rest of the arguments.
+failed() {
+	cat "$1" >&2
+	shift
+	fail "$(basename "$0"): failed: $*"
 }
 
 # Fails unless every sum in folder $1's SHA256SUMS holds and it names every

@@ -51,3 +51,15 @@ linked_versions_of() {
 	awk -v source="$1" '$1 == "Source:" { wanted = ($2 == source) }
 	    wanted && $1 == "Source-Version:" { print $2 }' | LC_ALL=C sort -u
 }
+
+# The architectures of cmake/architectures, a line each: the Debian name,
+# what `uname -m` prints there (the portable tarball's name ends in it),
+# the workflow that builds, tests and packs the .deb and its preset (the
+# folder under build/ it packs into, whose tests run it), and the same for
+# the portable tarball, whose workflow and preset share a name.
+architectures() {
+	awk '!/^#/ && NF {
+	    if ($3 == "-") print $1, $2, "package", "default", "portable"
+	    else print $1, $2, "package-" $1, "package-" $1, "portable-" $1
+	}' cmake/architectures
+}

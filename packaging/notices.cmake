@@ -16,8 +16,9 @@ set(gcc_title "GCC's runtime libraries (libstdc++, libgcc)")
 set(gcc_license "GPL-3.0-or-later WITH GCC-exception-3.1")
 set(gcc_texts /usr/share/common-licenses/GPL-3)
 
-# Writes the notices into root for the programs whose link maps are given.
-function(glyphrow_write_notices root version maps)
+# Writes the notices into root for the programs whose link maps are given,
+# built by the preset named.
+function(glyphrow_write_notices root version preset maps)
 	# Every file the linker loaded. Objects of glyphrow's own have paths
 	# relative to the build folder.
 	set(inputs "")
@@ -155,7 +156,7 @@ also kept at the address above, for good.
 To relink the programs with a modified C library, unpack glyphrow's source
 release (glyphrow-${version}.tar.gz), make the modified library the one the
 compiler links (installed as the package above, or in its place), and run
-`cmake --workflow --preset portable` (`portable-arm64` for 64-bit Arm).
+`cmake --workflow --preset ${preset}`.
 It builds and tests the programs again and packs them with this notice.
 
 licenses/linked-packages lists the same, in deb822 form: each package, its

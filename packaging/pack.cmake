@@ -13,7 +13,8 @@ set(version ${CPACK_PACKAGE_VERSION})
 
 if(CPACK_GLYPHROW_FORMAT STREQUAL "tarball")
 	include(${CMAKE_CURRENT_LIST_DIR}/notices.cmake)
-	glyphrow_write_notices(${staging} ${version} "${CPACK_GLYPHROW_LINK_MAPS}")
+	glyphrow_write_notices(${staging} ${version} ${CPACK_GLYPHROW_PRESET}
+	    "${CPACK_GLYPHROW_LINK_MAPS}")
 	set(top ${CPACK_PACKAGE_FILE_NAME})
 	set(tarball ${CPACK_TOPLEVEL_DIRECTORY}/${top}.tar.gz)
 	execute_process(
@@ -29,9 +30,7 @@ endif()
 
 # A Debian package. dpkg-deb takes the modes and dates it finds, so the
 # staged tree gets them first; it makes every entry root's.
-execute_process(COMMAND dpkg --print-architecture
-    OUTPUT_VARIABLE architecture OUTPUT_STRIP_TRAILING_WHITESPACE
-    COMMAND_ERROR_IS_FATAL ANY)
+set(architecture ${CPACK_GLYPHROW_ARCHITECTURE})
 
 # Installed-Size as dpkg-gencontrol counts it: each file's size in KiB,
 # rounded up, and one for each directory.
@@ -58,13 +57,24 @@ endforeach()
 set(control ${staging}/DEBIAN)
 file(MAKE_DIRECTORY ${control})
 
-# The libraries the programs need, as dpkg-shlibdeps names them. It wants
-# a debian/control beside it, which it does not read for this, and finds
-# the package's root by its DEBIAN folder.
+# The libraries the programs need, as dpkg-shlibdeps names them, from the
+# multiarch libraries of the package's architecture. It wants a
+# debian/control beside it, which it does not read for this, and finds the
+# package's root by its DEBIAN folder.
+# Debian's armhf libstdc++6 symbols file leaves out the ARM EABI's own
+# symbols (__aeabi_atexit, which every program with a static object
+# calls), so there dpkg-shlibdeps would warn that the library it found
+# lacks them; the library's other symbols set the version all the same.
+set(shlibdeps_warnings "")
+if(architecture STREQUAL "armhf")
+	set(shlibdeps_warnings --warnings=2)
+endif()
 set(shlibdeps ${CPACK_TOPLEVEL_DIRECTORY}/shlibdeps)
 file(MAKE_DIRECTORY ${shlibdeps}/debian)
 file(TOUCH ${shlibdeps}/debian/control)
-execute_process(COMMAND dpkg-shlibdeps -O ${programs}
+execute_process(
+    COMMAND ${CMAKE_COMMAND} -E env DEB_HOST_ARCH=${architecture}
+        dpkg-shlibdeps -O ${shlibdeps_warnings} ${programs}
     WORKING_DIRECTORY ${shlibdeps}
     OUTPUT_VARIABLE substvars COMMAND_ERROR_IS_FATAL ANY)
 string(REGEX MATCH "shlibs:Depends=([^\n]*)" _ "${substvars}")

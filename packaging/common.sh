@@ -63,3 +63,8 @@ architectures() {
 	    else print $1, $2, "package-" $1, "package-" $1, "portable-" $1
 	}' cmake/architectures
 }
+
+# The version of the source tree $1: its changelog's newest entry.
+version_of() {
+	sed -n '1s/^glyphrow (\([^)]*\)).*/\1/p' "$1/packaging/changelog"
+}

@@ -68,3 +68,12 @@ architectures() {
 version_of() {
 	sed -n '1s/^glyphrow (\([^)]*\)).*/\1/p' "$1/packaging/changelog"
 }
+
+# Ends the script unless GLYPHROW_SIGNING_KEY is unset or names a secret
+# key gpg can sign with: said before anything is built, not once all is.
+signing_key_usable() {
+	[[ -z ${GLYPHROW_SIGNING_KEY:-} ]] && return
+	gpg --batch --quiet --local-user "$GLYPHROW_SIGNING_KEY" \
+	    --detach-sign --output /dev/null /dev/null >/dev/null 2>&1 ||
+	    fail "$(basename "$0"): GLYPHROW_SIGNING_KEY=$GLYPHROW_SIGNING_KEY names no secret key gpg can sign with; gpg --list-secret-keys lists them"
+}

@@ -25,6 +25,19 @@ quietly_into() {
 	"$@" >"$output" 2>"$work/log" || failed "$work/log" "$@"
 }
 
+# Fails unless the command, the rest of the arguments, fails and says
+# what $1 expects of it; what it said is left in $work/log.
+must_fail() {
+	local expected=$1
+	shift
+	if "$@" >"$work/log" 2>&1; then
+		cat "$work/log"
+		fail "$(basename "$0"): passed, but should have failed: $*"
+	fi
+	grep -F -- "$expected" "$work/log" ||
+	    { cat "$work/log"; fail "$(basename "$0"): failed without saying: $expected"; }
+}
+
 # Shows log $1 and ends the script with one line naming the command that
 # failed, the rest of the arguments.
 failed() {

@@ -90,3 +90,11 @@ signing_key_usable() {
 	    --detach-sign --output /dev/null /dev/null >/dev/null 2>&1 ||
 	    fail "$(basename "$0"): GLYPHROW_SIGNING_KEY=$GLYPHROW_SIGNING_KEY names no secret key gpg can sign with; gpg --list-secret-keys lists them"
 }
+
+# Ends the script unless $2 is the absolute http(s) or file address users
+# will fetch the repository from, given by --uri or variable $1: the file
+# they install names it, and a wrong one fails only on their machines.
+repository_address_given() {
+	[[ $2 =~ ^(https?|file):///?[^/] ]] ||
+	    fail "$(basename "$0"): the repository's address is needed, for the file users install: --uri URI (or $1), such as --uri https://example.org/glyphrow/${2:+; not: $2}"
+}

@@ -11,6 +11,47 @@ set(ENV{LC_ALL} C)
 set(staging ${CPACK_TEMPORARY_DIRECTORY})
 set(version ${CPACK_PACKAGE_VERSION})
 
+# The RPM of the same staged programs, by rpmbuild from glyphrow.spec.in,
+# dated and named as nothing on this machine can change: every file and
+# the build time SOURCE_DATE_EPOCH, a fixed build host, gzip's one way of
+# compressing. Its path is left in ${result}.
+function(glyphrow_write_rpm result)
+	set(arch ${CPACK_GLYPHROW_RPM_ARCHITECTURE})
+	# Every licence of what the programs carry, glyphrow's first, in SPDX.
+	file(STRINGS ${staging}/licenses/linked-packages linked_licenses
+	    REGEX "^License: ")
+	list(TRANSFORM linked_licenses REPLACE "^License: " "")
+	list(REMOVE_DUPLICATES linked_licenses)
+	list(JOIN linked_licenses " AND " rpm_license)
+	set(rpm_license "MIT AND ${rpm_license}")
+	file(READ ${CPACK_PACKAGE_DESCRIPTION_FILE} description)
+	string(STRIP "${description}" description)
+	# The changelog's entries in RPM's form, newest first, as Debian's.
+	execute_process(
+	    COMMAND awk -f ${CMAKE_CURRENT_LIST_DIR}/rpm-changelog.awk
+	        ${staging}/changelog
+	    OUTPUT_VARIABLE rpm_changelog COMMAND_ERROR_IS_FATAL ANY)
+	set(top ${CPACK_TOPLEVEL_DIRECTORY}/rpm)
+	file(REMOVE_RECURSE ${top})
+	configure_file(${CMAKE_CURRENT_LIST_DIR}/glyphrow.spec.in
+	    ${top}/glyphrow.spec @ONLY)
+	execute_process(
+	    COMMAND ${CPACK_GLYPHROW_RPMBUILD} -bb --quiet --target ${arch}
+	        --define "_topdir ${top}"
+	        --define "_buildhost glyphrow.invalid"
+	        --define "_docdir_fmt %{NAME}"
+	        --define "use_source_date_epoch_as_buildtime 1"
+	        --define "clamp_mtime_to_source_date_epoch 1"
+	        --define "_binary_payload w9.gzdio"
+	        ${top}/glyphrow.spec
+	    COMMAND_ERROR_IS_FATAL ANY)
+	set(rpm ${top}/RPMS/${arch}/${CPACK_PACKAGE_NAME}-${version}-1.${arch}.rpm)
+	if(NOT EXISTS ${rpm})
+		message(FATAL_ERROR "rpmbuild wrote no ${rpm}")
+	endif()
+	set(${result} ${rpm} PARENT_SCOPE)
+endfunction()
+
 if(CPACK_GLYPHROW_FORMAT STREQUAL "tarball")
 	include(${CMAKE_CURRENT_LIST_DIR}/notices.cmake)
 	glyphrow_write_notices(${staging} ${version} ${CPACK_GLYPHROW_PRESET}
@@ -24,7 +65,8 @@ if(CPACK_GLYPHROW_FORMAT STREQUAL "tarball")
 	        --transform=s,^\\.,${top}, --directory=${staging} .
 	    COMMAND gzip -9 -n
 	    OUTPUT_FILE ${tarball} COMMAND_ERROR_IS_FATAL ANY)
-	set(CPACK_EXTERNAL_BUILT_PACKAGES ${tarball})
+	glyphrow_write_rpm(rpm)
+	set(CPACK_EXTERNAL_BUILT_PACKAGES ${tarball} ${rpm})
 	return()
 endif()
 

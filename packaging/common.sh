@@ -68,12 +68,13 @@ linked_versions_of() {
 # The architectures of cmake/architectures, a line each: the Debian name,
 # what `uname -m` prints there (the portable tarball's name ends in it),
 # the workflow that builds, tests and packs the .deb and its preset (the
-# folder under build/ it packs into, whose tests run it), and the same for
-# the portable tarball, whose workflow and preset share a name.
+# folder under build/ it packs into, whose tests run it), the same for
+# the portable tarball and RPM, whose workflow and preset share a name, and
+# RPM's name for the architecture.
 architectures() {
 	awk '!/^#/ && NF {
-	    if ($3 == "-") print $1, $2, "package", "default", "portable"
-	    else print $1, $2, "package-" $1, "package-" $1, "portable-" $1
+	    if ($3 == "-") print $1, $2, "package", "default", "portable", $5
+	    else print $1, $2, "package-" $1, "package-" $1, "portable-" $1, $5
 	}' cmake/architectures
 }
 

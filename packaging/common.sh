@@ -99,3 +99,47 @@ repository_address_given() {
 	[[ $2 =~ ^(https?|file):///?[^/] ]] ||
 	    fail "$(basename "$0"): the repository's address is needed, for the file users install: --uri URI (or $1), such as --uri https://example.org/glyphrow/${2:+; not: $2}"
 }
+
+# Serves folder $1 over HTTP on 127.0.0.1, in the background until the
+# script ends (its trap kills its jobs), and sets address to its URL.
+serve() {
+	local port
+	port=$((20000 + RANDOM % 20000))
+	python3 -m http.server --bind 127.0.0.1 --directory "$1" "$port" \
+	    >"$work/http.log" 2>&1 &
+	for _ in $(seq 50); do
+		python3 -c "import socket; socket.create_connection(('127.0.0.1', $port))" \
+		    2>/dev/null && break
+		sleep 0.1
+	done
+	address=http://127.0.0.1:$port
+}
+
+# Builds a throwaway version, one patch above this tree's, with workflow
+# preset $1 in a scratch clone of this commit in folder $2, dated a minute
+# after this version (a client takes no metadata older than what it has),
+# and sets newer to that version. The clone's build/ holds what it packed.
+newer_version_built() {
+	local preset=$1 clone=$2 version major minor patch epoch maintainer
+	version=$(version_of .)
+	IFS=. read -r major minor patch <<<"$version"
+	newer=$major.$minor.$((patch + 1))
+	git clone --quiet . "$clone"
+	epoch=$(env -u SOURCE_DATE_EPOCH cmake -P packaging/source_date.cmake)
+	maintainer=$(sed -n 's/^ -- \(.*>\)  .*/\1/p' packaging/changelog | head -n 1)
+	(
+		cd "$clone"
+		sed -i "s/^    VERSION $version\$/    VERSION $newer/" CMakeLists.txt
+		{
+			echo "glyphrow ($newer) unstable; urgency=medium"
+			echo
+			echo "  * A throwaway version, to check upgrades."
+			echo
+			echo " -- $maintainer  $(LC_ALL=C date --utc --date="@$((epoch + 60))" -R)"
+			echo
+			cat packaging/changelog
+		} >"$work/changelog"
+		mv "$work/changelog" packaging/changelog
+		env -u SOURCE_DATE_EPOCH cmake --workflow --preset "$preset"
+	) >"$work/log" 2>&1 || failed "$work/log" "the build of $newer"
+}

@@ -11,7 +11,7 @@ set(ENV{LC_ALL} C)
 set(staging ${CPACK_TEMPORARY_DIRECTORY})
 set(version ${CPACK_PACKAGE_VERSION})
 
-# The RPM of the same staged programs, by rpmbuild from glyphrow.spec.in,
+# The RPM of the same staged programs, by rpmbuild from glyphrow.rpmspec.in,
 # dated and named as nothing on this machine can change: every file and
 # the build time SOURCE_DATE_EPOCH, a fixed build host, gzip's one way of
 # compressing. Its path is left in ${result}.
@@ -33,8 +33,8 @@ function(glyphrow_write_rpm result)
 	    OUTPUT_VARIABLE rpm_changelog COMMAND_ERROR_IS_FATAL ANY)
 	set(top ${CPACK_TOPLEVEL_DIRECTORY}/rpm)
 	file(REMOVE_RECURSE ${top})
-	configure_file(${CMAKE_CURRENT_LIST_DIR}/glyphrow.spec.in
-	    ${top}/glyphrow.spec @ONLY)
+	configure_file(${CMAKE_CURRENT_LIST_DIR}/glyphrow.rpmspec.in
+	    ${top}/glyphrow.rpmspec @ONLY)
 	execute_process(
 	    COMMAND ${CPACK_GLYPHROW_RPMBUILD} -bb --quiet --target ${arch}
 	        --define "_topdir ${top}"
@@ -43,7 +43,7 @@ function(glyphrow_write_rpm result)
 	        --define "use_source_date_epoch_as_buildtime 1"
 	        --define "clamp_mtime_to_source_date_epoch 1"
 	        --define "_binary_payload w9.gzdio"
-	        ${top}/glyphrow.spec
+	        ${top}/glyphrow.rpmspec
 	    COMMAND_ERROR_IS_FATAL ANY)
 	set(rpm ${top}/RPMS/${arch}/${CPACK_PACKAGE_NAME}-${version}-1.${arch}.rpm)
 	if(NOT EXISTS ${rpm})

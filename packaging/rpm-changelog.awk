@@ -1,5 +1,5 @@
 # Turns packaging/changelog, Debian's form, into the entries of an RPM
-# spec's %changelog, newest first: a heading with the date, maintainer
+# package's %changelog, newest first: a heading with the date, maintainer
 # and version-release, then each item as a "- " line.
 /^glyphrow \(/ {
 	version = $2

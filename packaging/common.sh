@@ -58,6 +58,18 @@ sums_hold() {
 	    fail "SHA256SUMS names: $named"$'\n'"$1 holds: $present"
 }
 
+# Every file below folder $1 with its SHA-256, a line each, in a fixed
+# order: to compare a repository before and after a step.
+folder_sums() {
+	(cd "$1" && find . -type f -exec sha256sum {} + | LC_ALL=C sort)
+}
+
+# Unpacks the files of RPM $1 into folder $2, which it makes.
+rpm_unpacked() {
+	mkdir "$2"
+	rpm2cpio "$1" | (cd "$2" && cpio --extract --make-directories --quiet)
+}
+
 # The versions of source package $1 that the licenses/linked-packages read
 # on standard input name, one a line.
 linked_versions_of() {

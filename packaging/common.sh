@@ -90,6 +90,41 @@ architectures() {
 	}' cmake/architectures
 }
 
+# The packages packaging/build-root.conf has the build root hold besides
+# build-essential, a line each: its packages, then each foreign package
+# for each architecture of cmake/architectures but this machine's.
+root_packages() {
+	local native architecture
+	native=$(dpkg --print-architecture)
+	(
+		source packaging/build-root.conf
+		printf '%s\n' "${packages[@]}"
+		while read -r architecture _; do
+			[[ $architecture == "$native" ]] ||
+			    printf '%s\n' "${foreign_packages[@]//ARCH/$architecture}"
+		done < <(architectures)
+	)
+}
+
+# Unless this runs in the build root already, runs the calling script
+# again there (packaging/in-root), on copies of this tree (without build/
+# and .git/) and of folder $1, which the script is then given as its one
+# argument, and ends this script with its exit status.
+again_in_root() {
+	[[ -n ${GLYPHROW_IN_ROOT:-} ]] && return
+	local copies status=0
+	copies=$(mktemp -d)
+	mkdir "$copies/tree"
+	tar --create --exclude=./build --exclude=./.git . |
+	    tar --extract --directory="$copies/tree"
+	cp -r "$1" "$copies/folder"
+	packaging/in-root "$copies" \
+	    "$copies/tree/packaging/$(basename "$0")" "$copies/folder" ||
+	    status=$?
+	rm -rf "$copies"
+	exit "$status"
+}
+
 # The version of the source tree $1: its changelog's newest entry.
 version_of() {
 	sed -n '1s/^glyphrow (\([^)]*\)).*/\1/p' "$1/packaging/changelog"
@@ -112,18 +147,40 @@ repository_address_given() {
 	    fail "$(basename "$0"): the repository's address is needed, for the file users install: --uri URI (or $1), such as --uri https://example.org/glyphrow/${2:+; not: $2}"
 }
 
+# Dates files $3... (a repository's index files, as written for a new
+# publication) $1, in seconds since the epoch, or a second after the date
+# of $2 (the same file as published before, if any), whichever is later.
+# A web server gives that date as Last-Modified, and answers a client
+# that asks If-Modified-Since with the date it holds "not modified" unless
+# the file is later: each publication must be, even two made within one
+# second.
+dated_after() {
+	local date=$1 previous=$2 before
+	shift 2
+	if [[ -e $previous ]]; then
+		before=$(stat --format=%Y "$previous")
+		((date > before)) || date=$((before + 1))
+	fi
+	touch --no-create --no-dereference --date="@$date" "$@"
+}
+
 # Serves folder $1 over HTTP on 127.0.0.1, in the background until the
-# script ends (its trap kills its jobs), and sets address to its URL.
+# script ends (its trap kills its jobs), and sets address to its URL. The
+# server binds a port the kernel chooses and says which, so the clients
+# reach this server and no other.
 serve() {
-	local port
-	port=$((20000 + RANDOM % 20000))
-	python3 -m http.server --bind 127.0.0.1 --directory "$1" "$port" \
-	    >"$work/http.log" 2>&1 &
-	for _ in $(seq 50); do
-		python3 -c "import socket; socket.create_connection(('127.0.0.1', $port))" \
-		    2>/dev/null && break
-		sleep 0.1
-	done
+	local port=
+	mkfifo "$work/http.port"
+	python3 -c '
+import functools, http.server, sys
+handler = functools.partial(http.server.SimpleHTTPRequestHandler,
+    directory=sys.argv[1])
+server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+print(server.server_address[1], flush=True)
+server.serve_forever()' "$1" 2>"$work/http.log" >"$work/http.port" &
+	# Its first line, once the socket listens; none if it failed.
+	read -r port <"$work/http.port" || true
+	[[ -n $port ]] || failed "$work/http.log" "the HTTP server of $1"
 	address=http://127.0.0.1:$port
 }
 

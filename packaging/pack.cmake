@@ -65,14 +65,39 @@ if(CPACK_GLYPHROW_FORMAT STREQUAL "tarball")
 	        --transform=s,^\\.,${top}, --directory=${staging} .
 	    COMMAND gzip -9 -n
 	    OUTPUT_FILE ${tarball} COMMAND_ERROR_IS_FATAL ANY)
-	glyphrow_write_rpm(rpm)
-	set(CPACK_EXTERNAL_BUILT_PACKAGES ${tarball} ${rpm})
+	set(CPACK_EXTERNAL_BUILT_PACKAGES ${tarball})
+	if(NOT CPACK_GLYPHROW_RPMBUILD)
+		message(NOTICE "glyphrow: no rpmbuild here, so no RPM beside "
+		    "the tarball; RPM's tools bring it (Debian's rpm package, "
+		    "rpm-build elsewhere)")
+	elseif(NOT CPACK_GLYPHROW_RPM_ARCHITECTURE)
+		message(NOTICE "glyphrow: cmake/architectures has no RPM name "
+		    "for this machine, so no RPM beside the tarball")
+	else()
+		glyphrow_write_rpm(rpm)
+		list(APPEND CPACK_EXTERNAL_BUILT_PACKAGES ${rpm})
+	endif()
 	return()
 endif()
 
-# A Debian package. dpkg-deb takes the modes and dates it finds, so the
-# staged tree gets them first; it makes every entry root's.
+# A Debian package, made with Debian's own tools. dpkg-deb takes the modes
+# and dates it finds, so the staged tree gets them first; it makes every
+# entry root's.
+foreach(tool IN ITEMS dpkg dpkg-deb dpkg-shlibdeps)
+	find_program(tool_path ${tool} NO_CACHE)
+	if(NOT tool_path)
+		message(FATAL_ERROR "glyphrow: the Debian package is made with "
+		    "${tool}, which is not here: on Debian and Ubuntu, "
+		    "apt-get install dpkg-dev")
+	endif()
+endforeach()
+# A native build's architecture is the one dpkg installs for.
 set(architecture ${CPACK_GLYPHROW_ARCHITECTURE})
+if(NOT architecture)
+	execute_process(COMMAND dpkg --print-architecture
+	    OUTPUT_VARIABLE architecture OUTPUT_STRIP_TRAILING_WHITESPACE
+	    COMMAND_ERROR_IS_FATAL ANY)
+endif()
 
 # Installed-Size as dpkg-gencontrol counts it: each file's size in KiB,
 # rounded up, and one for each directory.

@@ -10,6 +10,10 @@ fail() {
 
 step() { printf '\n--- %s\n' "$*"; }
 
+# The running script's name within packaging/, as deb/repository, for its
+# messages: several formats' scripts share a name.
+script=${0##*packaging/}
+
 # Runs one command, a simple one, with its output kept aside in $work/log
 # ($work being the caller's scratch folder). If it fails, shows that output
 # and one line naming the command, and ends the script.
@@ -32,10 +36,10 @@ must_fail() {
 	shift
 	if "$@" >"$work/log" 2>&1; then
 		cat "$work/log"
-		fail "$(basename "$0"): passed, but should have failed: $*"
+		fail "$script: passed, but should have failed: $*"
 	fi
 	grep -F -- "$expected" "$work/log" ||
-	    { cat "$work/log"; fail "$(basename "$0"): failed without saying: $expected"; }
+	    { cat "$work/log"; fail "$script: failed without saying: $expected"; }
 }
 
 # Shows log $1 and ends the script with one line naming the command that
@@ -43,7 +47,7 @@ must_fail() {
 failed() {
 	cat "$1" >&2
 	shift
-	fail "$(basename "$0"): failed: $*"
+	fail "$script: failed: $*"
 }
 
 # Fails unless every sum in folder $1's SHA256SUMS holds and it names every
@@ -81,12 +85,12 @@ linked_versions_of() {
 # what `uname -m` prints there (the portable tarball's name ends in it),
 # the workflow that builds, tests and packs the .deb and its preset (the
 # folder under build/ it packs into, whose tests run it), the same for
-# the portable tarball and RPM, whose workflow and preset share a name, and
-# RPM's name for the architecture.
+# the portable tarball, RPM and Arch package, whose workflow and preset
+# share a name, and RPM's and Arch Linux's names for the architecture.
 architectures() {
 	awk '!/^#/ && NF {
-	    if ($3 == "-") print $1, $2, "package", "default", "portable", $5
-	    else print $1, $2, "package-" $1, "package-" $1, "portable-" $1, $5
+	    if ($3 == "-") print $1, $2, "package", "default", "portable", $5, $6
+	    else print $1, $2, "package-" $1, "package-" $1, "portable-" $1, $5, $6
 	}' cmake/architectures
 }
 
@@ -119,7 +123,7 @@ again_in_root() {
 	    tar --extract --directory="$copies/tree"
 	cp -r "$1" "$copies/folder"
 	packaging/in-root "$copies" \
-	    "$copies/tree/packaging/$(basename "$0")" "$copies/folder" ||
+	    "$copies/tree/packaging/$script" "$copies/folder" ||
 	    status=$?
 	rm -rf "$copies"
 	exit "$status"
@@ -130,13 +134,20 @@ version_of() {
 	sed -n '1s/^glyphrow (\([^)]*\)).*/\1/p' "$1/packaging/changelog"
 }
 
+# The package release of the source tree $1, the RPM's and Arch's, as
+# packaging/CMakeLists.txt sets it.
+package_release_of() {
+	sed -n 's/^set(CPACK_GLYPHROW_PACKAGE_RELEASE \([0-9]\+\))$/\1/p' \
+	    "$1/packaging/CMakeLists.txt"
+}
+
 # Ends the script unless GLYPHROW_SIGNING_KEY is unset or names a secret
 # key gpg can sign with: said before anything is built, not once all is.
 signing_key_usable() {
 	[[ -z ${GLYPHROW_SIGNING_KEY:-} ]] && return
 	gpg --batch --quiet --local-user "$GLYPHROW_SIGNING_KEY" \
 	    --detach-sign --output /dev/null /dev/null >/dev/null 2>&1 ||
-	    fail "$(basename "$0"): GLYPHROW_SIGNING_KEY=$GLYPHROW_SIGNING_KEY names no secret key gpg can sign with; gpg --list-secret-keys lists them"
+	    fail "$script: GLYPHROW_SIGNING_KEY=$GLYPHROW_SIGNING_KEY names no secret key gpg can sign with; gpg --list-secret-keys lists them"
 }
 
 # Ends the script unless $2 is the absolute http(s) or file address users
@@ -144,7 +155,7 @@ signing_key_usable() {
 # they install names it, and a wrong one fails only on their machines.
 repository_address_given() {
 	[[ $2 =~ ^(https?|file):///?[^/] ]] ||
-	    fail "$(basename "$0"): the repository's address is needed, for the file users install: --uri URI (or $1), such as --uri https://example.org/glyphrow/${2:+; not: $2}"
+	    fail "$script: the repository's address is needed, for the file users install: --uri URI (or $1), such as --uri https://example.org/glyphrow/${2:+; not: $2}"
 }
 
 # Dates files $3... (a repository's index files, as written for a new
@@ -162,6 +173,26 @@ dated_after() {
 		((date > before)) || date=$((before + 1))
 	fi
 	touch --no-create --no-dereference --date="@$date" "$@"
+}
+
+# With GLYPHROW_SIGNING_KEY, ends the script unless its primary key is RSA
+# of 4096 bits that can sign, which every RPM and pacman client verifies
+# (RHEL 9 refuses SHA-1 and, in practice, Ed25519); then sets fingerprint
+# to the primary key's, and signer to what makes gpg sign with it rather
+# than a subkey ("!"). Without a key, sets both empty.
+rsa_signer() {
+	local algorithm bits capabilities
+	fingerprint= signer=
+	[[ -n ${GLYPHROW_SIGNING_KEY:-} ]] || return 0
+	read -r algorithm bits fingerprint capabilities < <(gpg --batch \
+	    --with-colons --list-secret-keys "$GLYPHROW_SIGNING_KEY" |
+	    awk -F: '$1 == "sec" { key = $4 " " $3 " "; caps = $12 }
+	        $1 == "fpr" && key != "" { print key $10 " " caps; exit }')
+	[[ $algorithm == 1 && $bits -ge 4096 ]] ||
+	    fail "$script: GLYPHROW_SIGNING_KEY=$GLYPHROW_SIGNING_KEY is not an RSA key of 4096 bits (gpg's algorithm $algorithm, $bits bits): every RPM and pacman client verifies RSA, while RHEL 9 and its rebuilds refuse SHA-1 and, in practice, Ed25519 signatures"
+	[[ $capabilities == *s* ]] ||
+	    fail "$script: the primary key of GLYPHROW_SIGNING_KEY=$GLYPHROW_SIGNING_KEY cannot sign; the repository's signature must be the primary key's"
+	signer=$fingerprint!
 }
 
 # Serves folder $1 over HTTP on 127.0.0.1, in the background until the

@@ -195,6 +195,52 @@ rsa_signer() {
 	signer=$fingerprint!
 }
 
+# Runs a command as root of root $1 (a Debian root a check made), with /proc
+# and /dev, the clients' output in the C locale.
+in_root() {
+	local root=$1
+	shift
+	unshare --mount --fork --pid -- sh -c 'root=$0 &&
+	    mount --rbind /dev "$root/dev" && mount -t proc proc "$root/proc" &&
+	    exec chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+	        HOME=/root LC_ALL=C DEBIAN_FRONTEND=noninteractive "$@"' \
+	    "$root" "$@"
+}
+
+# The commands of sh block $3 (counting from 1) of document $1's section
+# headed $2, a line each, as a user pastes them.
+document_block() {
+	awk -v heading="$2" -v wanted="$3" '
+	    /^#/ { within = ($0 == heading) }
+	    within && /^```sh$/ { inside = (++blocks == wanted); next }
+	    /^```$/ { inside = 0 }
+	    inside { print }' "$1"
+}
+
+# Runs block $4 of section $3 of document $2 in root $1, in one shell as
+# the root's user, "user", pastes it, every line in turn, stopping at the
+# first that fails; the document's address is that of served repository
+# $5 (of serve's $address), its FINGERPRINT the caller's $fingerprint; run
+# in folder $6 of the root where given, the folder of the files the user
+# downloaded, which is also the document's FOLDER. Fails too if apt or
+# pacman says there is an error, or apt warns.
+as_document_says() {
+	local root=$1 block commands
+	block=$(document_block "$2" "$3" "$4")
+	[[ -n $block ]] || fail "$script: $2 has no sh block $4 under: $3"
+	commands="cd ${6:-/home/user} || exit"$'\n'$(sed -e 's/$/ || exit $?/' \
+	    -e "s|https://example.org/glyphrow/|$address/$5/|g" \
+	    -e "s|FOLDER|${6:-FOLDER}|g" \
+	    -e "s|FINGERPRINT|${fingerprint:-FINGERPRINT}|g" <<<"$block")
+	sed 's/^/# /' <<<"$block"
+	# Every question asked, answered yes, as at a terminal.
+	in_root "$root" runuser -u user -- env HOME=/home/user \
+	    bash -c "$commands" < <(yes) 2>&1 | tee "$work/readme.log"
+	if grep -E '^(W: |E: |error: )' "$work/readme.log"; then
+		fail "$script: apt or pacman warned as above"
+	fi
+}
+
 # Serves folder $1 over HTTP on 127.0.0.1, in the background until the
 # script ends (its trap kills its jobs), and sets address to its URL. The
 # server binds a port the kernel chooses and says which, so the clients

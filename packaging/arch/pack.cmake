@@ -3,8 +3,7 @@
 # Arch Linux's package of the portable tarball ${tarball}, by makepkg from
 # PKGBUILD. makepkg records the folder it builds in, so that folder's name
 # is fixed, one for each architecture, and made anew each time; it refuses
-# to run as root, so as root it runs as nobody. The package's path is left
-# in ${result}.
+# to run as root. The package's path is left in ${result}.
 function(glyphrow_write_arch_package result tarball)
 	set(arch ${CPACK_GLYPHROW_ARCH_ARCHITECTURE})
 	set(folder /tmp/glyphrow-makepkg-${arch})
@@ -21,14 +20,23 @@ function(glyphrow_write_arch_package result tarball)
 	list(TRANSFORM linked_licenses REPLACE "^License: " "")
 	list(REMOVE_DUPLICATES linked_licenses)
 
+	# As root, or as root of a user namespace (a build by another user in
+	# the build root), makepkg runs as nobody of a user namespace of its
+	# own, whose files are still the builder's; where no namespace can be
+	# made (a chroot), as nobody in earnest.
 	set(as_builder "")
 	execute_process(COMMAND id -u OUTPUT_VARIABLE uid
 	    OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 	if(uid EQUAL 0)
-		execute_process(COMMAND chown -R nobody: ${folder}
-		    COMMAND_ERROR_IS_FATAL ANY)
-		set(as_builder setpriv --reuid=nobody --regid=nogroup
-		    --clear-groups)
+		set(as_builder unshare --user --map-user=65534 --map-group=65534)
+		execute_process(COMMAND ${as_builder} true
+		    RESULT_VARIABLE no_namespace OUTPUT_QUIET ERROR_QUIET)
+		if(no_namespace)
+			execute_process(COMMAND chown -R nobody: ${folder}
+			    COMMAND_ERROR_IS_FATAL ANY)
+			set(as_builder setpriv --reuid=nobody --regid=nogroup
+			    --clear-groups)
+		endif()
 	endif()
 	execute_process(
 	    COMMAND ${as_builder} env HOME=${folder}

@@ -196,11 +196,14 @@ rsa_signer() {
 }
 
 # Runs a command as root of root $1 (a Debian root a check made), with /proc
-# and /dev, the clients' output in the C locale.
+# and /dev, the clients' output in the C locale. The root is a mount point
+# of its own, as a system's is: pacman looks up the file system it
+# installs onto.
 in_root() {
 	local root=$1
 	shift
 	unshare --mount --fork --pid -- sh -c 'root=$0 &&
+	    mount --bind "$root" "$root" &&
 	    mount --rbind /dev "$root/dev" && mount -t proc proc "$root/proc" &&
 	    exec chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
 	        HOME=/root LC_ALL=C DEBIAN_FRONTEND=noninteractive "$@"' \

@@ -7,6 +7,9 @@
 function(glyphrow_write_arch_package result tarball)
 	set(arch ${CPACK_GLYPHROW_ARCH_ARCHITECTURE})
 	set(folder /tmp/glyphrow-makepkg-${arch})
+	# One build of the architecture at a time uses the folder, on this
+	# machine, until the function returns.
+	file(LOCK ${folder}.lock GUARD FUNCTION TIMEOUT 600)
 	file(REMOVE_RECURSE ${folder})
 	file(MAKE_DIRECTORY ${folder})
 	file(COPY_FILE ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/PKGBUILD

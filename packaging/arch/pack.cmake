@@ -41,8 +41,12 @@ function(glyphrow_write_arch_package result tarball)
 			    --clear-groups)
 		endif()
 	endif()
+	# makepkg dates everything it packs SOURCE_DATE_EPOCH, but a faked
+	# clock (libfaketime, as reprotest preloads it) makes 6.0's own
+	# .PKGINFO, .BUILDINFO and .MTREE keep the faked time: it runs with
+	# nothing preloaded.
 	execute_process(
-	    COMMAND ${as_builder} env HOME=${folder}
+	    COMMAND ${as_builder} env -u LD_PRELOAD HOME=${folder}
 	        GLYPHROW_VERSION=${version}
 	        GLYPHROW_PACKAGE_RELEASE=${CPACK_GLYPHROW_PACKAGE_RELEASE}
 	        "GLYPHROW_SUMMARY=${CPACK_PACKAGE_DESCRIPTION_SUMMARY}"

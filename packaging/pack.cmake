@@ -11,6 +11,26 @@ set(ENV{LC_ALL} C)
 set(staging ${CPACK_TEMPORARY_DIRECTORY})
 set(version ${CPACK_PACKAGE_VERSION})
 
+# The portable programs of ${tarball} packed as ${label} too, by
+# glyphrow_write_${format}(result tarball) of ${format}/pack.cmake, where
+# this machine has the tool (named ${tool}, found at ${tool_path}; ${hint})
+# and cmake/architectures a name for the machine in that format
+# (${architecture}); otherwise it says why not.
+function(glyphrow_pack_also format label tool tool_path hint architecture)
+	if(NOT tool_path)
+		message(NOTICE "glyphrow: no ${tool} here, so no ${label} beside "
+		    "the tarball; ${hint}")
+	elseif(NOT architecture)
+		message(NOTICE "glyphrow: cmake/architectures has no ${label} "
+		    "name for this machine, so no ${label} beside the tarball")
+	else()
+		include(${CMAKE_CURRENT_FUNCTION_LIST_DIR}/${format}/pack.cmake)
+		cmake_language(CALL glyphrow_write_${format} package ${tarball})
+		set(CPACK_EXTERNAL_BUILT_PACKAGES ${CPACK_EXTERNAL_BUILT_PACKAGES}
+		    ${package} PARENT_SCOPE)
+	endif()
+endfunction()
+
 if(CPACK_GLYPHROW_FORMAT STREQUAL "tarball")
 	include(${CMAKE_CURRENT_LIST_DIR}/notices.cmake)
 	glyphrow_write_notices(${staging} ${version} ${CPACK_GLYPHROW_PRESET}
@@ -25,30 +45,12 @@ if(CPACK_GLYPHROW_FORMAT STREQUAL "tarball")
 	    COMMAND gzip -9 -n
 	    OUTPUT_FILE ${tarball} COMMAND_ERROR_IS_FATAL ANY)
 	set(CPACK_EXTERNAL_BUILT_PACKAGES ${tarball})
-	if(NOT CPACK_GLYPHROW_RPMBUILD)
-		message(NOTICE "glyphrow: no rpmbuild here, so no RPM beside "
-		    "the tarball; RPM's tools bring it (Debian's rpm package, "
-		    "rpm-build elsewhere)")
-	elseif(NOT CPACK_GLYPHROW_RPM_ARCHITECTURE)
-		message(NOTICE "glyphrow: cmake/architectures has no RPM name "
-		    "for this machine, so no RPM beside the tarball")
-	else()
-		include(${CMAKE_CURRENT_LIST_DIR}/rpm/pack.cmake)
-		glyphrow_write_rpm(rpm)
-		list(APPEND CPACK_EXTERNAL_BUILT_PACKAGES ${rpm})
-	endif()
-	if(NOT CPACK_GLYPHROW_MAKEPKG)
-		message(NOTICE "glyphrow: no makepkg here, so no Arch Linux "
-		    "package beside the tarball; Debian's makepkg package brings "
-		    "it")
-	elseif(NOT CPACK_GLYPHROW_ARCH_ARCHITECTURE)
-		message(NOTICE "glyphrow: cmake/architectures has no Arch Linux "
-		    "name for this machine, so no Arch Linux package")
-	else()
-		include(${CMAKE_CURRENT_LIST_DIR}/arch/pack.cmake)
-		glyphrow_write_arch_package(arch_package ${tarball})
-		list(APPEND CPACK_EXTERNAL_BUILT_PACKAGES ${arch_package})
-	endif()
+	glyphrow_pack_also(rpm RPM rpmbuild "${CPACK_GLYPHROW_RPMBUILD}"
+	    "RPM's tools bring it (Debian's rpm package, rpm-build elsewhere)"
+	    "${CPACK_GLYPHROW_RPM_ARCHITECTURE}")
+	glyphrow_pack_also(arch "Arch Linux package" makepkg
+	    "${CPACK_GLYPHROW_MAKEPKG}" "Debian's makepkg package brings it"
+	    "${CPACK_GLYPHROW_ARCH_ARCHITECTURE}")
 	return()
 endif()
 

@@ -4,7 +4,7 @@
 # PKGBUILD. makepkg records the folder it builds in, so that folder's name
 # is fixed, one for each architecture, and made anew each time; it refuses
 # to run as root. The package's path is left in ${result}.
-function(glyphrow_write_arch_package result tarball)
+function(glyphrow_write_arch result tarball)
 	set(arch ${CPACK_GLYPHROW_ARCH_ARCHITECTURE})
 	set(folder /tmp/glyphrow-makepkg-${arch})
 	# One build of the architecture at a time uses the folder, on this

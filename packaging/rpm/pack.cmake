@@ -3,8 +3,9 @@
 # The RPM of the same staged programs, by rpmbuild from glyphrow.spec.in,
 # dated and named as nothing on this machine can change: every file and
 # the build time SOURCE_DATE_EPOCH, a fixed build host, gzip's one way of
-# compressing. Its path is left in ${result}.
-function(glyphrow_write_rpm result)
+# compressing, from the staged install (the tarball ${tarball} holds the
+# same). Its path is left in ${result}.
+function(glyphrow_write_rpm result tarball)
 	set(arch ${CPACK_GLYPHROW_RPM_ARCHITECTURE})
 	# Every licence of what the programs carry, glyphrow's first, in SPDX.
 	file(STRINGS ${staging}/licenses/linked-packages linked_licenses

@@ -1,12 +1,12 @@
 # Cross build for one of the Debian architectures in cmake/architectures,
-# named by GLYPHROW_DEBIAN_ARCH (arm64, armhf, i386, ppc64el), with
+# named by GLYPHROW_DEBIAN_ARCH (arm64, armhf, i386, ppc64el, riscv64), with
 # Debian's cross compiler for it (g++-GNU_TYPE). What the build runs, the
 # tests and the programs they start, runs under the user-mode emulator at
 # the architecture's baseline CPU, so no binary-format handler need be
 # registered and an instruction newer than the baseline fails a test here.
 #
 # The C library and C++ runtime, headers and archives alike, are Debian's
-# multiarch packages (libc6-dev:ARCH, libstdc++-12-dev:ARCH), not the ones
+# multiarch packages (libc6-dev:ARCH, libstdc++-N-dev:ARCH), not the ones
 # the cross compiler's own packages bring: those are built once for the
 # cross toolchain and miss the stable and security updates that the
 # multiarch packages get, always at the same versions as the native ones.
@@ -56,11 +56,16 @@ execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=include
 set(runtime_dir /usr/lib/gcc/${GNU_TYPE}/${gcc_major})
 
 # Without these there is no build at all, rather than one against the
-# cross packages' older libraries.
+# cross packages' older libraries. The C++ runtime's package is named by
+# the compiler's version (12 in Debian 12, 14 in Debian 13).
+set(runtime_version ${gcc_major})
+if(NOT runtime_version)
+	set(runtime_version N)
+endif()
 set(install_hint "Install them with:\n"
     "  dpkg --add-architecture ${GLYPHROW_DEBIAN_ARCH} && apt-get update\n"
     "  apt-get install g++-${GNU_TYPE} libc6-dev:${GLYPHROW_DEBIAN_ARCH} "
-    "libstdc++-12-dev:${GLYPHROW_DEBIAN_ARCH} "
+    "libstdc++-${runtime_version}-dev:${GLYPHROW_DEBIAN_ARCH} "
     "libgtest-dev:${GLYPHROW_DEBIAN_ARCH} qemu-user-static")
 if(missing_compiler)
 	message(FATAL_ERROR "The ${GLYPHROW_DEBIAN_ARCH} build needs "

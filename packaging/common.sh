@@ -87,18 +87,36 @@ linked_versions_of() {
 # folder under build/ it packs into, whose tests run it), the same for
 # the portable tarball, RPM and Arch package, whose workflow and preset
 # share a name, and RPM's and Arch Linux's names for the architecture.
+# With a suite, only those that suite's build root builds.
 architectures() {
-	awk '!/^#/ && NF {
+	awk -v suite="${1:-}" '!/^#/ && NF && (suite == "" || $7 == suite) {
 	    if ($3 == "-") print $1, $2, "package", "default", "portable", $5, $6
 	    else print $1, $2, "package-" $1, "package-" $1, "portable-" $1, $5, $6
 	}' cmake/architectures
 }
 
-# The packages packaging/build-root.conf has the build root hold besides
-# build-essential, a line each: its packages, then each foreign package
-# for each architecture of cmake/architectures but this machine's.
+# The suites of the build roots, a line each, in the order
+# cmake/architectures first names them.
+root_suites() {
+	awk '!/^#/ && NF && !seen[$7]++ { print $7 }' cmake/architectures
+}
+
+# The suite of the Debian release this runs on: in a build root, the root's.
+this_suite() {
+	(source /etc/os-release && echo "$VERSION_CODENAME")
+}
+
+# The name packaging/build-root.conf gives the root of suite $1 (debian-12).
+root_name() {
+	(suite=$1 && source packaging/build-root.conf && echo "$name")
+}
+
+# The packages packaging/build-root.conf has the build root of suite $1
+# hold besides build-essential, a line each: its packages, then each
+# foreign package for each architecture that root builds but this
+# machine's.
 root_packages() {
-	local native architecture
+	local suite=$1 native architecture
 	native=$(dpkg --print-architecture)
 	(
 		source packaging/build-root.conf
@@ -106,27 +124,37 @@ root_packages() {
 		while read -r architecture _; do
 			[[ $architecture == "$native" ]] ||
 			    printf '%s\n' "${foreign_packages[@]//ARCH/$architecture}"
-		done < <(architectures)
+		done < <(architectures "$suite")
 	)
 }
 
-# Unless this runs in the build root already, runs the calling script
-# again there (packaging/in-root), on copies of this tree (without build/
-# and .git/) and of folder $1, which the script is then given as its one
-# argument, and ends this script with its exit status.
-again_in_root() {
+# Unless this runs in a build root already, runs the calling script again
+# in each build root in turn (packaging/in-root), on one set of copies of
+# this tree (without build/ and .git/) and of folder $1, which the script
+# is then given as its one argument; each run does the part of its root,
+# and GLYPHROW_SHARED names a scratch folder they all share. Ends this
+# script, failing if any run failed, once every root has had its run.
+in_each_root() {
 	[[ -n ${GLYPHROW_IN_ROOT:-} ]] && return
-	local copies status=0
+	local copies suite status=0
 	copies=$(mktemp -d)
-	mkdir "$copies/tree"
+	mkdir "$copies/tree" "$copies/shared"
 	tar --create --exclude=./build --exclude=./.git . |
 	    tar --extract --directory="$copies/tree"
 	cp -r "$1" "$copies/folder"
-	packaging/in-root "$copies" \
-	    "$copies/tree/packaging/$script" "$copies/folder" ||
-	    status=$?
+	for suite in $(root_suites); do
+		GLYPHROW_SHARED=$copies/shared packaging/in-root "$suite" "$copies" \
+		    "$copies/tree/packaging/$script" "$copies/folder" ||
+		    status=$?
+	done
 	rm -rf "$copies"
 	exit "$status"
+}
+
+# Whether this runs in the build root of the last suite root_suites names,
+# whose run of a script that runs in each (in_each_root) comes last.
+in_last_root() {
+	[[ $(this_suite) == "$(root_suites | tail -n 1)" ]]
 }
 
 # The version of the source tree $1: its changelog's newest entry.

@@ -141,12 +141,16 @@ Linked-Files:
 	endforeach()
 
 	file(WRITE ${licenses}/linked-packages "${stanzas}")
+	# The system that builds them, as its os-release names it.
+	cmake_host_system_information(RESULT builder
+	    QUERY DISTRIB_NAME DISTRIB_VERSION_ID)
+	list(JOIN builder " " builder)
 	file(WRITE ${root}/NOTICE
 "glyphrow ${version}: what the programs in bin/ carry
 
 The programs are linked fully statically. Besides glyphrow's own code,
 under the MIT licence in LICENSE, each holds code of these libraries, as
-Debian 12 builds them:
+${builder} builds them:
 
 ${summary}The complete corresponding source of each library is its Debian source
 package: the upstream source with Debian's patches, exactly as linked. The

@@ -133,7 +133,8 @@ root_packages() {
 # this tree (without build/ and .git/) and of folder $1, which the script
 # is then given as its one argument; each run does the part of its root,
 # and GLYPHROW_SHARED names a scratch folder they all share. Ends this
-# script, failing if any run failed, once every root has had its run.
+# script: failing with the first run that fails, the later roots left
+# out, or once every root has had its run.
 in_each_root() {
 	[[ -n ${GLYPHROW_IN_ROOT:-} ]] && return
 	local copies suite status=0
@@ -145,7 +146,7 @@ in_each_root() {
 	for suite in $(root_suites); do
 		GLYPHROW_SHARED=$copies/shared packaging/in-root "$suite" "$copies" \
 		    "$copies/tree/packaging/$script" "$copies/folder" ||
-		    status=$?
+		    { status=$? && break; }
 	done
 	rm -rf "$copies"
 	exit "$status"

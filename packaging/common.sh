@@ -95,6 +95,12 @@ architectures() {
 	}' cmake/architectures
 }
 
+# The emulator and its baseline CPU that cmake/architectures names for
+# the architecture of Debian name $1, on one line: "qemu-riscv64 sifive-u54".
+emulation_of() {
+	awk -v architecture="$1" '$1 == architecture { print $3, $4 }' cmake/architectures
+}
+
 # The suites of the build roots, a line each, in the order
 # cmake/architectures first names them.
 root_suites() {

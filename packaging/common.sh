@@ -1,7 +1,19 @@
 # Helpers the scripts in packaging/ share; sourced, not run. A failure
-# anywhere, in a pipeline or a command substitution too, ends the script.
-set -euo pipefail
+# anywhere, in a pipeline or a command substitution too, ends the script,
+# and says where (died).
+# shellcheck shell=bash
+set -eEuo pipefail
 shopt -s inherit_errexit
+trap 'died "$?" "$BASH_COMMAND" "${BASH_SOURCE[0]}" "$LINENO"' ERR
+
+# Names the file, the line and the command that ended the script, and its
+# status: a command killed by a signal (141: SIGPIPE, a pipe's reader gone)
+# says nothing of it itself.
+died() {
+	local status=$1 command=$2 file=${3##*packaging/} line=$4 signal=
+	((status > 128)) && signal=" (SIG$(kill -l "$status" 2>/dev/null || echo "$((status - 128))"))"
+	echo "$file:$line: failed with status $status$signal: $command" >&2
+}
 
 fail() {
 	echo "$*" >&2
@@ -68,10 +80,14 @@ folder_sums() {
 	(cd "$1" && find . -type f -exec sha256sum {} + | LC_ALL=C sort)
 }
 
-# Unpacks the files of RPM $1 into folder $2, which it makes.
+# Unpacks the files of RPM $1 into folder $2, which it makes. The payload
+# goes through a file, not a pipe: cpio stops reading at the archive's
+# trailer, which can kill rpm2cpio, still writing, with SIGPIPE.
 rpm_unpacked() {
 	mkdir "$2"
-	rpm2cpio "$1" | (cd "$2" && cpio --extract --make-directories --quiet)
+	rpm2cpio "$1" >"$2.cpio"
+	(cd "$2" && cpio --extract --make-directories --quiet) <"$2.cpio"
+	rm "$2.cpio"
 }
 
 # The versions of source package $1 that the licenses/linked-packages read
@@ -179,10 +195,67 @@ package_release_of() {
 # Ends the script unless GLYPHROW_SIGNING_KEY is unset or names a secret
 # key gpg can sign with: said before anything is built, not once all is.
 signing_key_usable() {
+	local said
 	[[ -z ${GLYPHROW_SIGNING_KEY:-} ]] && return
-	gpg --batch --quiet --local-user "$GLYPHROW_SIGNING_KEY" \
-	    --detach-sign --output /dev/null /dev/null >/dev/null 2>&1 ||
-	    fail "$script: GLYPHROW_SIGNING_KEY=$GLYPHROW_SIGNING_KEY names no secret key gpg can sign with; gpg --list-secret-keys lists them"
+	said=$(gpg --batch --quiet --local-user "$GLYPHROW_SIGNING_KEY" \
+	    --detach-sign --output /dev/null /dev/null 2>&1) ||
+	    fail "$script: GLYPHROW_SIGNING_KEY=$GLYPHROW_SIGNING_KEY cannot sign, so nothing was written (gpg: ${said//$'\n'/; }); gpg --list-secret-keys lists the keys it can sign with"
+}
+
+# Ends the script, before anything is written, unless this publication
+# is signed as the repository it adds to: with index $1 there, signed
+# when signature $2 is there too. Unsigned over a signed repository would
+# leave its old signatures beside new indexes, which clients then refuse
+# or, as apt with an old InRelease, quietly take for the whole; signed
+# over an unsigned one would mix packages signed and not.
+signed_as_before() {
+	local index=$1 signature=$2
+	[[ -e $index ]] || return 0
+	if [[ -e $signature && -z ${GLYPHROW_SIGNING_KEY:-} ]]; then
+		fail "$script: $index is signed ($signature): set GLYPHROW_SIGNING_KEY to its key to publish into it; unsigned, the old signatures would stay beside new indexes. Nothing was written"
+	elif [[ ! -e $signature && -n ${GLYPHROW_SIGNING_KEY:-} ]]; then
+		fail "$script: $index is unsigned (no $signature): publish into it with GLYPHROW_SIGNING_KEY unset, or signed into a new repository; nothing was written"
+	fi
+}
+
+# Whether signature $1, clear-signed (InRelease) or detached, holds over
+# file $2 and was made by GLYPHROW_SIGNING_KEY's primary key or a subkey
+# of it: a publication ended before its last signature leaves none, or
+# an old one.
+signed_by_key() {
+	local signature=$1 data=$2 primary status
+	[[ -f $signature && -f $data ]] || return 1
+	primary=$(gpg --batch --with-colons --list-keys "$GLYPHROW_SIGNING_KEY" |
+	    awk -F: '$1 == "fpr" && !printed++ { print $10 }')
+	if [[ ${signature##*/} == InRelease ]]; then
+		gpg --batch --quiet --output "$work/clear-signed" --decrypt \
+		    "$signature" 2>/dev/null || return 1
+		cmp --quiet "$work/clear-signed" "$data" || return 1
+		status=$(gpg --batch --status-fd 1 --verify "$signature" 2>/dev/null) ||
+		    return 1
+	else
+		status=$(gpg --batch --status-fd 1 --verify "$signature" "$data" \
+		    2>/dev/null) || return 1
+	fi
+	[[ $status =~ VALIDSIG\ [^$'\n']*\ $primary($'\n'|$) ]]
+}
+
+# Ends the script, nothing written, as repository $1 holds release folder
+# $2 already: publishing it again, after an interrupted upload say, is no
+# fault.
+published_already() {
+	echo "$script: $1 holds every package of $2 already, its indexes${GLYPHROW_SIGNING_KEY:+ and signatures} whole: nothing changed"
+	exit 0
+}
+
+# Whether files $3..., as repository $1 holds them, are the same bytes
+# as in folder $2, where this publication made them.
+same_as_there() {
+	local there=$1 made=$2 file
+	shift 2
+	for file; do
+		cmp --quiet "$made/$file" "$there/$file" || return 1
+	done
 }
 
 # Ends the script unless $2 is the absolute http(s) or file address users
@@ -222,7 +295,7 @@ rsa_signer() {
 	read -r algorithm bits fingerprint capabilities < <(gpg --batch \
 	    --with-colons --list-secret-keys "$GLYPHROW_SIGNING_KEY" |
 	    awk -F: '$1 == "sec" { key = $4 " " $3 " "; caps = $12 }
-	        $1 == "fpr" && key != "" { print key $10 " " caps; exit }')
+	        $1 == "fpr" && key != "" && !printed++ { print key $10 " " caps }')
 	[[ $algorithm == 1 && $bits -ge 4096 ]] ||
 	    fail "$script: GLYPHROW_SIGNING_KEY=$GLYPHROW_SIGNING_KEY is not an RSA key of 4096 bits (gpg's algorithm $algorithm, $bits bits): every RPM and pacman client verifies RSA, while RHEL 9 and its rebuilds refuse SHA-1 and, in practice, Ed25519 signatures"
 	[[ $capabilities == *s* ]] ||
@@ -310,7 +383,7 @@ newer_version_built() {
 	newer=$major.$minor.$((patch + 1))
 	git clone --quiet . "$clone"
 	epoch=$(env -u SOURCE_DATE_EPOCH cmake -P packaging/source_date.cmake)
-	maintainer=$(sed -n 's/^ -- \(.*>\)  .*/\1/p' packaging/changelog | head -n 1)
+	maintainer=$(sed -n '/^ -- /{s/^ -- \(.*>\)  .*/\1/p;q}' packaging/changelog)
 	(
 		cd "$clone"
 		sed -i "s/^    VERSION $version\$/    VERSION $newer/" CMakeLists.txt

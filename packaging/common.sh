@@ -303,6 +303,34 @@ rsa_signer() {
 	signer=$fingerprint!
 }
 
+# Makes the files below folders $@, a client's cache of a repository's
+# metadata, a week old, as time passing would: each client takes newer
+# metadata from the server only once its own copy is old enough by a rule
+# of its own, named where each check calls this, and steps a second apart
+# or less, as a fast machine runs them, are too close for some. A week is
+# more than any of those rules asks for.
+cache_aged() {
+	local week_ago
+	week_ago=$(($(date +%s) - 7 * 24 * 60 * 60))
+	find "$@" -exec touch --no-dereference --date="@$week_ago" {} +
+}
+
+# Makes folder $2 a fresh minimal root of Debian suite $1, with packages
+# $3... and the suite's main component as its source, for the clients a
+# check runs. The archive serves sid's Release past the Valid-Until it
+# gives, which apt refuses as expired: a sid root is a throwaway that
+# reads the archive once, for the newest clients, so it is taken as it
+# is.
+client_root() {
+	local suite=$1 root=$2 packages options=()
+	packages=$(IFS=,; echo "${*:3}")
+	[[ $suite == sid ]] &&
+	    options=(--aptopt='Acquire::Check-Valid-Until "false"')
+	quietly mmdebstrap --variant=minbase --mode=root "${options[@]}" \
+	    --include="$packages" "$suite" "$root" \
+	    "deb http://deb.debian.org/debian $suite main"
+}
+
 # Runs a command as root of root $1 (a Debian root a check made), with /proc
 # and /dev, the clients' output in the C locale. The root is a mount point
 # of its own, as a system's is: pacman looks up the file system it
@@ -344,9 +372,10 @@ as_document_says() {
 	    -e "s|FOLDER|${6:-FOLDER}|g" \
 	    -e "s|FINGERPRINT|${fingerprint:-FINGERPRINT}|g" <<<"$block")
 	sed 's/^/# /' <<<"$block"
-	# Every question asked, answered yes, as at a terminal.
+	# Every question asked, answered yes, as at a terminal; yes ends,
+	# killed by SIGPIPE, once the commands are done, which is no fault.
 	in_root "$root" runuser -u user -- env HOME=/home/user \
-	    bash -c "$commands" < <(yes) 2>&1 | tee "$work/readme.log"
+	    bash -c "$commands" < <(yes || true) 2>&1 | tee "$work/readme.log"
 	if grep -E '^(W: |E: |error: )' "$work/readme.log"; then
 		fail "$script: apt or pacman warned as above"
 	fi

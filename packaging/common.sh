@@ -198,8 +198,10 @@ signing_key_usable() {
 	local said
 	[[ -z ${GLYPHROW_SIGNING_KEY:-} ]] && return
 	said=$(gpg --batch --quiet --local-user "$GLYPHROW_SIGNING_KEY" \
-	    --detach-sign --output /dev/null /dev/null 2>&1) ||
-	    fail "$script: GLYPHROW_SIGNING_KEY=$GLYPHROW_SIGNING_KEY cannot sign, so nothing was written (gpg: ${said//$'\n'/; }); gpg --list-secret-keys lists the keys it can sign with"
+	    --detach-sign --output /dev/null /dev/null 2>&1) || {
+		said=${said//gpg: /}
+		fail "$script: GLYPHROW_SIGNING_KEY=$GLYPHROW_SIGNING_KEY cannot sign, so nothing was written (gpg: ${said//$'\n'/; }); gpg --list-secret-keys lists the keys it can sign with"
+	}
 }
 
 # Ends the script, before anything is written, unless this publication

@@ -4,7 +4,7 @@
 # shellcheck shell=bash
 set -eEuo pipefail
 shopt -s inherit_errexit
-trap 'died "$?" "$BASH_COMMAND" "${BASH_SOURCE[0]}" "$LINENO"' ERR
+trap 'died "$?" "$BASH_COMMAND" "${BASH_SOURCE[0]:-$0}" "$LINENO"' ERR
 
 # Names the file, the line and the command that ended the script, and its
 # status: a command killed by a signal (141: SIGPIPE, a pipe's reader gone)
@@ -230,7 +230,7 @@ signed_by_key() {
 	primary=$(gpg --batch --with-colons --list-keys "$GLYPHROW_SIGNING_KEY" |
 	    awk -F: '$1 == "fpr" && !printed++ { print $10 }')
 	if [[ ${signature##*/} == InRelease ]]; then
-		gpg --batch --quiet --output "$work/clear-signed" --decrypt \
+		gpg --batch --quiet --yes --output "$work/clear-signed" --decrypt \
 		    "$signature" 2>/dev/null || return 1
 		cmp --quiet "$work/clear-signed" "$data" || return 1
 		status=$(gpg --batch --status-fd 1 --verify "$signature" 2>/dev/null) ||

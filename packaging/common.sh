@@ -317,6 +317,16 @@ cache_aged() {
 	find "$@" -exec touch --no-dereference --date="@$week_ago" {} +
 }
 
+# Runs the calling check's install_and_upgrade of client $2 $1 times in a
+# row, as its --upgrades N asks, to show that none fails by chance.
+upgraded_times() {
+	local times=$1 client=$2 run
+	for ((run = 1; run <= times; run++)); do
+		echo "run $run of $times"
+		install_and_upgrade "$client"
+	done
+}
+
 # Makes folder $2 a fresh minimal root of Debian suite $1, with packages
 # $3... and the suite's main component as its source, for the clients a
 # check runs. The archive serves sid's Release past the Valid-Until it

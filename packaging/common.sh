@@ -2,6 +2,7 @@
 # anywhere, in a pipeline or a command substitution too, ends the script,
 # and says where (died).
 # shellcheck shell=bash
+# shellcheck disable=SC2154 # work: the calling script's scratch folder, which it makes
 set -eEuo pipefail
 shopt -s inherit_errexit
 trap 'died "$?" "$BASH_COMMAND" "${BASH_SOURCE[0]:-$0}" "$LINENO"' ERR
@@ -68,10 +69,14 @@ sums_hold() {
 	local named present
 	(cd "$1" && sha256sum --check --strict SHA256SUMS)
 	named=$(awk '{ print $2 }' "$1/SHA256SUMS" | LC_ALL=C sort)
-	present=$(cd "$1" && ls | grep -vx -e SHA256SUMS -e '.*\.asc' |
-	    LC_ALL=C sort)
+	present=$(files_in "$1" | grep -vx -e SHA256SUMS -e '.*\.asc')
 	[[ $named == "$present" ]] ||
 	    fail "SHA256SUMS names: $named"$'\n'"$1 holds: $present"
+}
+
+# The names of the files in folder $1, a line each, in a fixed order.
+files_in() {
+	find "$1" -mindepth 1 -maxdepth 1 -type f -printf '%f\n' | LC_ALL=C sort
 }
 
 # Every file below folder $1 with its SHA-256, a line each, in a fixed
@@ -131,6 +136,12 @@ this_suite() {
 # The name packaging/build-root.conf gives the root of suite $1 (debian-12).
 root_name() {
 	(suite=$1 && source packaging/build-root.conf && echo "$name")
+}
+
+# The source packages whose code the programs built in the root of suite
+# $1 carry, as packaging/build-root.conf names them, on one line.
+root_carried() {
+	(suite=$1 && source packaging/build-root.conf && echo "${carried[*]}")
 }
 
 # The packages packaging/build-root.conf has the build root of suite $1
@@ -287,12 +298,11 @@ dated_after() {
 
 # With GLYPHROW_SIGNING_KEY, ends the script unless its primary key is RSA
 # of 4096 bits that can sign, which every RPM and pacman client verifies
-# (RHEL 9 refuses SHA-1 and, in practice, Ed25519); then sets fingerprint
-# to the primary key's, and signer to what makes gpg sign with it rather
-# than a subkey ("!"). Without a key, sets both empty.
+# (RHEL 9 refuses SHA-1 and, in practice, Ed25519); then prints what
+# makes gpg sign with that primary key rather than a subkey: its
+# fingerprint and "!". Without a key, prints nothing.
 rsa_signer() {
-	local algorithm bits capabilities
-	fingerprint= signer=
+	local algorithm bits fingerprint capabilities
 	[[ -n ${GLYPHROW_SIGNING_KEY:-} ]] || return 0
 	read -r algorithm bits fingerprint capabilities < <(gpg --batch \
 	    --with-colons --list-secret-keys "$GLYPHROW_SIGNING_KEY" |
@@ -302,7 +312,7 @@ rsa_signer() {
 	    fail "$script: GLYPHROW_SIGNING_KEY=$GLYPHROW_SIGNING_KEY is not an RSA key of 4096 bits (gpg's algorithm $algorithm, $bits bits): every RPM and pacman client verifies RSA, while RHEL 9 and its rebuilds refuse SHA-1 and, in practice, Ed25519 signatures"
 	[[ $capabilities == *s* ]] ||
 	    fail "$script: the primary key of GLYPHROW_SIGNING_KEY=$GLYPHROW_SIGNING_KEY cannot sign; the repository's signature must be the primary key's"
-	signer=$fingerprint!
+	echo "$fingerprint!"
 }
 
 # Makes the files below folders $@, a client's cache of a repository's
@@ -315,6 +325,12 @@ cache_aged() {
 	local week_ago
 	week_ago=$(($(date +%s) - 7 * 24 * 60 * 60))
 	find "$@" -exec touch --no-dereference --date="@$week_ago" {} +
+}
+
+# The version of Debian package $2 installed in root $1.
+installed_version() {
+	# shellcheck disable=SC2016 # dpkg-query's own format
+	in_root "$1" dpkg-query --show --showformat='${Version}' "$2"
 }
 
 # Runs the calling check's install_and_upgrade of client $2 $1 times in a
@@ -350,6 +366,7 @@ client_root() {
 in_root() {
 	local root=$1
 	shift
+	# shellcheck disable=SC2016 # the inner shell expands its arguments
 	unshare --mount --fork --pid -- sh -c 'root=$0 &&
 	    mount --bind "$root" "$root" &&
 	    mount --rbind /dev "$root/dev" && mount -t proc proc "$root/proc" &&
@@ -376,14 +393,15 @@ document_block() {
 # downloaded, which is also the document's FOLDER. Fails too if apt or
 # pacman says there is an error, or apt warns.
 as_document_says() {
-	local root=$1 block commands
+	local root=$1 block commands lines
 	block=$(document_block "$2" "$3" "$4")
 	[[ -n $block ]] || fail "$script: $2 has no sh block $4 under: $3"
 	commands="cd ${6:-/home/user} || exit"$'\n'$(sed -e 's/$/ || exit $?/' \
 	    -e "s|https://example.org/glyphrow/|$address/$5/|g" \
 	    -e "s|FOLDER|${6:-FOLDER}|g" \
 	    -e "s|FINGERPRINT|${fingerprint:-FINGERPRINT}|g" <<<"$block")
-	sed 's/^/# /' <<<"$block"
+	mapfile -t lines <<<"$block"
+	printf '# %s\n' "${lines[@]}"
 	# Every question asked, answered yes, as at a terminal; yes ends,
 	# killed by SIGPIPE, once the commands are done, which is no fault.
 	in_root "$root" runuser -u user -- env HOME=/home/user \

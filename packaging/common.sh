@@ -5,14 +5,16 @@
 # shellcheck disable=SC2154 # work: the calling script's scratch folder, which it makes
 set -eEuo pipefail
 shopt -s inherit_errexit
-trap 'died "$?" "$BASH_COMMAND" "${BASH_SOURCE[0]:-$0}" "$LINENO"' ERR
+trap 'died "$?" "${PIPESTATUS[*]}" "$BASH_COMMAND" "${BASH_SOURCE[0]:-$0}" "$LINENO"' ERR
 
 # Names the file, the line and the command that ended the script, and its
-# status: a command killed by a signal (141: SIGPIPE, a pipe's reader gone)
-# says nothing of it itself.
+# status, with each command's of a pipeline, whose last command alone
+# bash names: a command killed by a signal (141: SIGPIPE, a pipe's reader
+# gone) says nothing of it itself.
 died() {
-	local status=$1 command=$2 file=${3##*packaging/} line=$4 signal=
+	local status=$1 statuses=$2 command=$3 file=${4##*packaging/} line=$5 signal=
 	((status > 128)) && signal=" (SIG$(kill -l "$status" 2>/dev/null || echo "$((status - 128))"))"
+	[[ $statuses == *' '* ]] && signal+=", its pipeline's commands' $statuses"
 	echo "$file:$line: failed with status $status$signal: $command" >&2
 }
 
@@ -275,7 +277,7 @@ same_as_there() {
 # will fetch the repository from, given by --uri or variable $1: the file
 # they install names it, and a wrong one fails only on their machines.
 repository_address_given() {
-	[[ $2 =~ ^(https?|file):///?[^/] ]] ||
+	[[ $2 =~ ^(https?://[^/]|file:///[^/]) ]] ||
 	    fail "$script: the repository's address is needed, for the file users install: --uri URI (or $1), such as --uri https://example.org/glyphrow/${2:+; not: $2}"
 }
 

@@ -1,0 +1,112 @@
+#!/usr/bin/env bats
+# packaging/common.sh's functions, each on what it is given here.
+
+# shellcheck disable=SC2154 # tree and the like come from helpers.bash
+load helpers
+
+# Runs the commands $1 in a script in packaging/ that sources common.sh,
+# as the scripts there do.
+in_a_script() {
+	mkdir -p "$BATS_TEST_TMPDIR/tree/packaging"
+	cp "$tree/packaging/common.sh" "$BATS_TEST_TMPDIR/tree/packaging/"
+	# shellcheck disable=SC2016 # the script's own text
+	printf '#!/usr/bin/env bash\nsource "$(dirname "$0")/common.sh"\n%s\n' "$1" \
+	    >"$BATS_TEST_TMPDIR/tree/packaging/script"
+	chmod +x "$BATS_TEST_TMPDIR/tree/packaging/script"
+	run "$BATS_TEST_TMPDIR/tree/packaging/script"
+}
+
+@test "a failure that ends a script names the script, the line, the command and its status, and SIGPIPE by name" {
+	in_a_script 'true
+cmp /dev/null /etc/hostname'
+	assert_failure 1
+	assert_output --partial "script:4: failed with status 1: cmp /dev/null /etc/hostname"
+
+	in_a_script 'yes | head -n 1 >/dev/null'
+	assert_failure 141
+	assert_output --partial "script:3: failed with status 141 (SIGPIPE), its pipeline's commands' 141 0: head -n 1 > /dev/null"
+}
+
+@test "a failure in a function or a command substitution says where too" {
+	# shellcheck disable=SC2016 # the script's own text
+	in_a_script 'f() { false; }
+value=$(f)'
+	assert_failure
+	assert_output --partial "script:3: failed with status 1: false"
+}
+
+@test "rpm_unpacked unpacks an RPM's files whole, time after time" {
+	release_made "$BATS_TEST_TMPDIR/release" 1.0.0
+	for time in 1 2 3 4 5; do
+		in_a_script "rpm_unpacked $BATS_TEST_TMPDIR/release/glyphrow-1.0.0-1.x86_64.rpm $BATS_TEST_TMPDIR/unpacked-$time"
+		assert_success
+		assert_equal "$(cat "$BATS_TEST_TMPDIR/unpacked-$time/usr/share/doc/glyphrow/VERSION")" 1.0.0
+		assert [ ! -e "$BATS_TEST_TMPDIR/unpacked-$time.cpio" ]
+	done
+}
+
+@test "files_in names a folder's files, not its folders, in bytewise order" {
+	mkdir -p "$BATS_TEST_TMPDIR/folder/sub"
+	touch "$BATS_TEST_TMPDIR"/folder/{b,B,a_1,a-1,a.1}
+	in_a_script "LC_ALL=C.UTF-8 files_in $BATS_TEST_TMPDIR/folder"
+	assert_success
+	assert_output "$(printf '%s\n' B a-1 a.1 a_1 b)"
+}
+
+@test "cache_aged makes every file below a folder a week old, and no older" {
+	mkdir -p "$BATS_TEST_TMPDIR/cache/sync"
+	touch "$BATS_TEST_TMPDIR/cache/sync/glyphrow.db"
+	in_a_script "cache_aged $BATS_TEST_TMPDIR/cache"
+	assert_success
+	age=$(($(date +%s) - $(stat --format=%Y "$BATS_TEST_TMPDIR/cache/sync/glyphrow.db")))
+	((age >= 7 * 86400 && age < 7 * 86400 + 60))
+}
+
+@test "dated_after dates files by the date given, or a second after the file they replace" {
+	touch --date=@2000 "$BATS_TEST_TMPDIR/before"
+	touch "$BATS_TEST_TMPDIR/new"
+	in_a_script "dated_after 1000 $BATS_TEST_TMPDIR/before $BATS_TEST_TMPDIR/new"
+	assert_equal "$(stat --format=%Y "$BATS_TEST_TMPDIR/new")" 2001
+	in_a_script "dated_after 3000 $BATS_TEST_TMPDIR/before $BATS_TEST_TMPDIR/new"
+	assert_equal "$(stat --format=%Y "$BATS_TEST_TMPDIR/new")" 3000
+	in_a_script "dated_after 1000 $BATS_TEST_TMPDIR/none $BATS_TEST_TMPDIR/new"
+	assert_equal "$(stat --format=%Y "$BATS_TEST_TMPDIR/new")" 1000
+}
+
+@test "repository_address_given takes an absolute http, https or file address, and refuses any other" {
+	for address in https://example.org/glyphrow/ http://127.0.0.1:8080/x/ file:///srv/glyphrow/; do
+		in_a_script "repository_address_given GLYPHROW_APT_URI $address"
+		assert_success
+	done
+	for address in '' example.org/glyphrow/ ftp://example.org/ https:/example.org/ file://relative/; do
+		in_a_script "repository_address_given GLYPHROW_APT_URI '$address'"
+		assert_failure
+		assert_output --partial "--uri URI (or GLYPHROW_APT_URI)"
+	done
+}
+
+@test "signed_by_key holds for a signature of the key over the file, and for no other" {
+	signing_keys_made
+	echo "an index" >"$BATS_TEST_TMPDIR/index"
+	gpg --batch --yes --detach-sign --output "$BATS_TEST_TMPDIR/index.sig" "$BATS_TEST_TMPDIR/index"
+	gpg --batch --yes --clearsign --output "$BATS_TEST_TMPDIR/InRelease" "$BATS_TEST_TMPDIR/index"
+	# shellcheck disable=SC2016 # the script's own text
+	check='work=$(mktemp -d); signed_by_key'
+	in_a_script "$check $BATS_TEST_TMPDIR/index.sig $BATS_TEST_TMPDIR/index"
+	assert_success
+	in_a_script "$check $BATS_TEST_TMPDIR/InRelease $BATS_TEST_TMPDIR/index"
+	assert_success
+	echo "another index" >"$BATS_TEST_TMPDIR/other"
+	for signature in index.sig InRelease missing.sig; do
+		in_a_script "$check $BATS_TEST_TMPDIR/$signature $BATS_TEST_TMPDIR/other"
+		assert_failure
+	done
+}
+
+@test "the tree's version and package release are those its changelog and packaging/CMakeLists.txt give" {
+	in_a_script "version_of $tree; package_release_of $tree"
+	assert_success
+	assert_line --index 0 --regexp '^[0-9]+\.[0-9]+\.[0-9]+$'
+	assert_line --index 1 --regexp '^[0-9]+$'
+	assert_equal "${lines[0]}" "$(sed -n '1s/^glyphrow (\([^)]*\)).*/\1/p' "$tree/packaging/changelog")"
+}

@@ -1,0 +1,164 @@
+#!/usr/bin/env bats
+# The rules every repository script (deb, rpm, arch) keeps, each checked
+# for the three formats on throwaway packages: no root, no network, no
+# client. What only a real client shows stays in packaging/*/repository-check.
+
+# shellcheck disable=SC2154 # tree and the like come from helpers.bash
+load helpers
+
+setup_file() {
+	signing_keys_made
+	release_made "$BATS_FILE_TMPDIR/1.0.0" 1.0.0
+	release_made "$BATS_FILE_TMPDIR/1.1.0" 1.1.0 1767398400
+}
+
+setup() {
+	old=$BATS_FILE_TMPDIR/1.0.0
+	new=$BATS_FILE_TMPDIR/1.1.0
+	repositories=$BATS_TEST_TMPDIR/repositories
+}
+
+@test "without the address users fetch it from, a repository is refused and nothing is written" {
+	for format in "${formats[@]}"; do
+		run env -u GLYPHROW_APT_URI -u GLYPHROW_RPM_URI -u GLYPHROW_PACMAN_URI \
+		    "$tree/packaging/$format/repository" "$repositories/$format" "$old"
+		assert_failure
+		assert_output --partial "--uri URI"
+		assert [ ! -e "$repositories/$format" ]
+	done
+}
+
+@test "a release is accepted, and made twice unsigned, the second under umask 0002, it is the same bytes" {
+	for format in "${formats[@]}"; do
+		publish "$format" "$old" "$repositories/$format-0022" env -u GLYPHROW_SIGNING_KEY
+		assert_success
+		publish "$format" "$old" "$repositories/$format-0002" \
+		    env -u GLYPHROW_SIGNING_KEY bash -c 'umask 0002 && exec "$@"' umask
+		assert_success
+		run diff --recursive "$repositories/$format-0022" "$repositories/$format-0002"
+		assert_success
+	done
+}
+
+@test "the release published again changes nothing, and says so" {
+	for format in "${formats[@]}"; do
+		publish "$format" "$old" "$repositories/$format"
+		assert_success
+		before=$(state_of "$repositories/$format")
+		publish "$format" "$old" "$repositories/$format"
+		assert_success
+		assert_output --partial "nothing changed"
+		assert_equal "$(state_of "$repositories/$format")" "$before"
+	done
+}
+
+@test "a newer release is added beside the older, and its index dated after the one it replaces, even within the same second" {
+	for format in "${formats[@]}"; do
+		publish "$format" "$old" "$repositories/$format"
+		index=$repositories/$format/${index_of[$format]}
+		# Dated a day ahead, as a clock set wrong would leave it.
+		touch --date=@"$(($(date +%s) + 86400))" "$index"
+		before=$(stat --format=%Y "$index")
+		publish "$format" "$new" "$repositories/$format"
+		assert_success
+		(($(stat --format=%Y "$index") > before))
+		for version in 1.0.0 1.1.0; do
+			run find "$repositories/$format" -name "glyphrow?${version}[-_]*"
+			assert_output
+		done
+	done
+}
+
+@test "an older version than the newest there is refused, and changes nothing" {
+	for format in "${formats[@]}"; do
+		publish "$format" "$new" "$repositories/$format"
+		before=$(state_of "$repositories/$format")
+		publish "$format" "$old" "$repositories/$format"
+		assert_failure
+		assert_output --partial "is older than 1.1.0"
+		assert_equal "$(state_of "$repositories/$format")" "$before"
+	done
+}
+
+@test "another package under a name the repository holds is refused, and changes nothing" {
+	release_made "$BATS_TEST_TMPDIR/other" 1.0.0 1767312000 OTHER
+	for format in "${formats[@]}"; do
+		publish "$format" "$old" "$repositories/$format"
+		before=$(state_of "$repositories/$format")
+		publish "$format" "$BATS_TEST_TMPDIR/other" "$repositories/$format"
+		assert_failure
+		assert_output --partial "is there already"
+		assert_equal "$(state_of "$repositories/$format")" "$before"
+	done
+}
+
+@test "unsigned into a signed repository, and signed into an unsigned one, are refused, naming GLYPHROW_SIGNING_KEY, and change nothing" {
+	for format in "${formats[@]}"; do
+		publish "$format" "$old" "$repositories/$format-signed"
+		before=$(state_of "$repositories/$format-signed")
+		publish "$format" "$new" "$repositories/$format-signed" env -u GLYPHROW_SIGNING_KEY
+		assert_failure
+		assert_output --partial "set GLYPHROW_SIGNING_KEY"
+		assert_equal "$(state_of "$repositories/$format-signed")" "$before"
+
+		publish "$format" "$old" "$repositories/$format-unsigned" env -u GLYPHROW_SIGNING_KEY
+		before=$(state_of "$repositories/$format-unsigned")
+		publish "$format" "$new" "$repositories/$format-unsigned"
+		assert_failure
+		assert_output --partial "GLYPHROW_SIGNING_KEY unset"
+		assert_equal "$(state_of "$repositories/$format-unsigned")" "$before"
+	done
+}
+
+@test "a key that cannot sign, expired or without its secret part, is refused, and nothing changes" {
+	expired=$BATS_TEST_TMPDIR/expired
+	mkdir -m 0700 "$expired"
+	GNUPGHOME=$expired gpg --batch --quiet --passphrase '' \
+	    --faked-system-time "$(($(date +%s) - 365 * 86400))!" \
+	    --quick-generate-key 'expired <expired@glyphrow.invalid>' rsa4096 sign 1d 2>/dev/null
+	public=$BATS_TEST_TMPDIR/public
+	mkdir -m 0700 "$public"
+	gpg --batch --export "$GLYPHROW_SIGNING_KEY" >"$BATS_TEST_TMPDIR/key.gpg"
+	GNUPGHOME=$public gpg --batch --quiet --import "$BATS_TEST_TMPDIR/key.gpg"
+	for format in "${formats[@]}"; do
+		publish "$format" "$old" "$repositories/$format"
+		before=$(state_of "$repositories/$format")
+		publish "$format" "$new" "$repositories/$format" \
+		    env GNUPGHOME="$expired" GLYPHROW_SIGNING_KEY=expired@glyphrow.invalid
+		assert_failure
+		assert_output --partial "GLYPHROW_SIGNING_KEY=expired@glyphrow.invalid cannot sign"
+		publish "$format" "$new" "$repositories/$format" env GNUPGHOME="$public"
+		assert_failure
+		assert_output --partial "No secret key"
+		assert_equal "$(state_of "$repositories/$format")" "$before"
+	done
+}
+
+@test "a signature left stale, as a publication ended half way leaves it, is made again by the next" {
+	for format in "${formats[@]}"; do
+		publish "$format" "$old" "$repositories/$format"
+		signature=$repositories/$format/${last_signature_of[$format]}
+		echo "not what was published" >"$BATS_TEST_TMPDIR/other"
+		gpg --batch --yes --armor --detach-sign --output "$signature" \
+		    "$BATS_TEST_TMPDIR/other"
+		publish "$format" "$old" "$repositories/$format"
+		assert_success
+		refute_output --partial "nothing changed"
+		run gpg --batch --verify "$signature" "$repositories/$format/${index_of[$format]}"
+		assert_success
+	done
+}
+
+@test "the RPM and pacman repositories refuse a key that is not RSA of 4096 bits, before anything is written" {
+	ed25519=$BATS_TEST_TMPDIR/ed25519
+	mkdir -m 0700 "$ed25519"
+	GNUPGHOME=$ed25519 gpg --batch --quiet --passphrase '' --quick-generate-key \
+	    'else <else@glyphrow.invalid>' ed25519 sign 1d 2>/dev/null
+	for format in rpm arch; do
+		publish "$format" "$old" "$repositories/$format" \
+		    env GNUPGHOME="$ed25519" GLYPHROW_SIGNING_KEY=else@glyphrow.invalid
+		assert_failure
+		assert_output --partial "is not an RSA key of 4096 bits"
+		assert [ ! -e "$repositories/$format/${index_of[$format]}" ]
+	done
+}

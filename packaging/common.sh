@@ -23,6 +23,20 @@ fail() {
 	exit 1
 }
 
+# Ends the script, saying how to call it (the "# usage:" line of its
+# header), unless it was given at least $1 arguments, the rest, none of
+# them empty: an unset variable passed on would otherwise name nothing,
+# or the working folder, and the script carry on.
+arguments_given() {
+	local least=$1 argument usage
+	shift
+	usage=$(sed -n 's/^# usage: /usage: /p' "$0")
+	for argument; do
+		[[ -n $argument ]] || fail "$script: an argument is empty; $usage"
+	done
+	(($# >= least)) || fail "$script: too few arguments; $usage"
+}
+
 step() { printf '\n--- %s\n' "$*"; }
 
 # The running script's name within packaging/, as deb/repository, for its

@@ -110,3 +110,17 @@ value=$(f)'
 	assert_line --index 1 --regexp '^[0-9]+$'
 	assert_equal "${lines[0]}" "$(sed -n '1s/^glyphrow (\([^)]*\)).*/\1/p' "$tree/packaging/changelog")"
 }
+
+@test "every script of packaging/ stops at once, with its usage line, given an empty argument or too few" {
+	for script in "$tree"/packaging/*/repository* "$tree"/packaging/{build-artifacts,build-release,build-root,buildinfo,check,debian-source,distcheck,in-root,rebuild,release,sbom,security-check,tamper-check}; do
+		run "$script" ""
+		assert_failure
+		assert_output --regexp "an argument is empty; usage: packaging/"
+		least=$(grep -oP '^arguments_given \K[0-9]+' "$script")
+		if ((least > 0)); then
+			run "$script"
+			assert_failure
+			assert_output --regexp "too few arguments; usage: packaging/"
+		fi
+	done
+}

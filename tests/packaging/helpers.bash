@@ -90,6 +90,19 @@ publish() {
 	    --uri "https://glyphrow.invalid/$format/" "$repository" "$release"
 }
 
+# Fails unless publishing release folder $2 to repository $3 with format
+# $1's script, the rest of the arguments before it, fails saying $4 and
+# changes no file there.
+refused_unchanged() {
+	local format=$1 release=$2 repository=$3 expected=$4 before
+	shift 4
+	before=$(state_of "$repository")
+	publish "$format" "$release" "$repository" "$@"
+	assert_failure
+	assert_output --partial "$expected"
+	assert_equal "$(state_of "$repository")" "$before"
+}
+
 # Every file below folder $1 with its SHA-256 and date, a line each.
 state_of() {
 	(cd "$1" && find . -type f -printf '%T@ %p\n' | LC_ALL=C sort &&

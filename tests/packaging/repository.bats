@@ -72,11 +72,7 @@ setup() {
 @test "an older version than the newest there is refused, and changes nothing" {
 	for format in "${formats[@]}"; do
 		publish "$format" "$new" "$repositories/$format"
-		before=$(state_of "$repositories/$format")
-		publish "$format" "$old" "$repositories/$format"
-		assert_failure
-		assert_output --partial "is older than 1.1.0"
-		assert_equal "$(state_of "$repositories/$format")" "$before"
+		refused_unchanged "$format" "$old" "$repositories/$format" "is older than 1.1.0"
 	done
 }
 
@@ -84,29 +80,18 @@ setup() {
 	release_made "$BATS_TEST_TMPDIR/other" 1.0.0 1767312000 OTHER
 	for format in "${formats[@]}"; do
 		publish "$format" "$old" "$repositories/$format"
-		before=$(state_of "$repositories/$format")
-		publish "$format" "$BATS_TEST_TMPDIR/other" "$repositories/$format"
-		assert_failure
-		assert_output --partial "is there already"
-		assert_equal "$(state_of "$repositories/$format")" "$before"
+		refused_unchanged "$format" "$BATS_TEST_TMPDIR/other" "$repositories/$format" "is there already"
 	done
 }
 
 @test "unsigned into a signed repository, and signed into an unsigned one, are refused, naming GLYPHROW_SIGNING_KEY, and change nothing" {
 	for format in "${formats[@]}"; do
 		publish "$format" "$old" "$repositories/$format-signed"
-		before=$(state_of "$repositories/$format-signed")
-		publish "$format" "$new" "$repositories/$format-signed" env -u GLYPHROW_SIGNING_KEY
-		assert_failure
-		assert_output --partial "set GLYPHROW_SIGNING_KEY"
-		assert_equal "$(state_of "$repositories/$format-signed")" "$before"
-
+		refused_unchanged "$format" "$new" "$repositories/$format-signed" \
+		    "set GLYPHROW_SIGNING_KEY" env -u GLYPHROW_SIGNING_KEY
 		publish "$format" "$old" "$repositories/$format-unsigned" env -u GLYPHROW_SIGNING_KEY
-		before=$(state_of "$repositories/$format-unsigned")
-		publish "$format" "$new" "$repositories/$format-unsigned"
-		assert_failure
-		assert_output --partial "GLYPHROW_SIGNING_KEY unset"
-		assert_equal "$(state_of "$repositories/$format-unsigned")" "$before"
+		refused_unchanged "$format" "$new" "$repositories/$format-unsigned" \
+		    "GLYPHROW_SIGNING_KEY unset"
 	done
 }
 
@@ -122,15 +107,11 @@ setup() {
 	GNUPGHOME=$public gpg --batch --quiet --import "$BATS_TEST_TMPDIR/key.gpg"
 	for format in "${formats[@]}"; do
 		publish "$format" "$old" "$repositories/$format"
-		before=$(state_of "$repositories/$format")
-		publish "$format" "$new" "$repositories/$format" \
+		refused_unchanged "$format" "$new" "$repositories/$format" \
+		    "GLYPHROW_SIGNING_KEY=expired@glyphrow.invalid cannot sign" \
 		    env GNUPGHOME="$expired" GLYPHROW_SIGNING_KEY=expired@glyphrow.invalid
-		assert_failure
-		assert_output --partial "GLYPHROW_SIGNING_KEY=expired@glyphrow.invalid cannot sign"
-		publish "$format" "$new" "$repositories/$format" env GNUPGHOME="$public"
-		assert_failure
-		assert_output --partial "No secret key"
-		assert_equal "$(state_of "$repositories/$format")" "$before"
+		refused_unchanged "$format" "$new" "$repositories/$format" \
+		    "No secret key" env GNUPGHOME="$public"
 	done
 }
 

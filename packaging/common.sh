@@ -118,24 +118,41 @@ linked_versions_of() {
 	    wanted && $1 == "Source-Version:" { print $2 }' | LC_ALL=C sort -u
 }
 
-# The architectures of cmake/architectures, a line each: the Debian name,
-# what `uname -m` prints there (the portable tarball's name ends in it),
-# the workflow that builds, tests and packs the .deb and its preset (the
-# folder under build/ it packs into, whose tests run it), the same for
-# the portable tarball, RPM and Arch package, whose workflow and preset
-# share a name, and RPM's and Arch Linux's names for the architecture.
-# With a suite, only those that suite's build root builds.
-architectures() {
-	awk -v suite="${1:-}" '!/^#/ && NF && (suite == "" || $7 == suite) {
-	    if ($3 == "-") print $1, $2, "package", "default", "portable", $5, $6
-	    else print $1, $2, "package-" $1, "package-" $1, "portable-" $1, $5, $6
-	}' cmake/architectures
+# The architectures of cmake/architectures by their Debian names, a line
+# each, in its order; with a suite, only those that suite's build root
+# builds.
+architecture_names() {
+	awk -v suite="${1:-}" '!/^#/ && NF && (suite == "" || $7 == suite) { print $1 }' \
+	    cmake/architectures
 }
 
-# The emulator and its baseline CPU that cmake/architectures names for
-# the architecture of Debian name $1, on one line: "qemu-riscv64 sifive-u54".
-emulation_of() {
-	awk -v architecture="$1" '$1 == architecture { print $3, $4 }' cmake/architectures
+# Field $1 of the architecture Debian names $2, by its name:
+# - as cmake/architectures gives it: machine (what `uname -m` prints
+#   there, which the portable tarball's name ends in), emulator and cpu
+#   (its baseline; "-" for the machine that builds natively), rpm and
+#   arch (RPM's and Arch Linux's names for it), suite (of the build root
+#   that builds it);
+# - as the presets name them: deb_workflow and deb_preset, the workflow
+#   that builds, tests and packs the .deb and its preset (the folder
+#   under build/ it packs into, whose tests run it), and portable, the
+#   workflow and preset of the portable tarball, RPM and Arch package.
+# Fails for an architecture or a field it does not know.
+architecture_field() {
+	awk -v field="$1" -v architecture="$2" '
+	    BEGIN {
+	        n = split("debian machine emulator cpu rpm arch suite", names)
+	        for (i = 1; i <= n; i++) column[names[i]] = i
+	    }
+	    !/^#/ && NF && $1 == architecture && !found++ {
+	        native = ($3 == "-")
+	        if (field == "deb_workflow") print native ? "package" : "package-" $1
+	        else if (field == "deb_preset") print native ? "default" : "package-" $1
+	        else if (field == "portable") print native ? "portable" : "portable-" $1
+	        else if (field in column) print $column[field]
+	        else unknown = 1
+	    }
+	    END { exit !found || unknown }' cmake/architectures ||
+	    fail "$script: cmake/architectures gives no $1 of $2"
 }
 
 # The suites of the build roots, a line each, in the order
@@ -170,10 +187,10 @@ root_packages() {
 	(
 		source packaging/build-root.conf
 		printf '%s\n' "${packages[@]}"
-		while read -r architecture _; do
+		for architecture in $(architecture_names "$suite"); do
 			[[ $architecture == "$native" ]] ||
 			    printf '%s\n' "${foreign_packages[@]//ARCH/$architecture}"
-		done < <(architectures "$suite")
+		done
 	)
 }
 

@@ -124,3 +124,14 @@ value=$(f)'
 		fi
 	done
 }
+
+@test "cmake/architectures is read by name: each architecture's fields, its presets, and nothing it does not give" {
+	in_a_script "cd $tree && architecture_names trixie && for field in machine emulator cpu rpm arch suite deb_workflow deb_preset portable; do architecture_field \$field armhf; done && architecture_field deb_preset amd64 && architecture_field portable amd64"
+	assert_success
+	assert_output "$(printf '%s\n' riscv64 armv7l qemu-arm cortex-a7,neon=off armv7hl armv7h bookworm package-armhf package-armhf portable-armhf default portable)"
+	for call in "architecture_field colour armhf" "architecture_field rpm sparc"; do
+		in_a_script "cd $tree && $call"
+		assert_failure
+		assert_output --partial "cmake/architectures gives no"
+	done
+}

@@ -294,13 +294,21 @@ published_already() {
 	exit 0
 }
 
-# Whether files $3..., as repository $1 holds them, are the same bytes
-# as in folder $2, where this publication made them.
-same_as_there() {
+# Whether repository $1 holds whole what this publication made in folder
+# $2, laid out as the repository: each file $3... it made, the same bytes
+# there; and each signature it made, named SIGNATURE:FILE, there made by
+# GLYPHROW_SIGNING_KEY over that file there, not left stale or missing
+# by a publication ended half way.
+whole_there() {
 	local there=$1 made=$2 file
 	shift 2
 	for file; do
-		cmp --quiet "$made/$file" "$there/$file" || return 1
+		[[ -e $made/${file%%:*} ]] || continue
+		if [[ $file == *:* ]]; then
+			signed_by_key "$there/${file%%:*}" "$there/${file#*:}" || return 1
+		else
+			cmp --quiet "$made/$file" "$there/$file" || return 1
+		fi
 	done
 }
 

@@ -1,16 +1,16 @@
 #!/usr/bin/env bats
-# packaging/common.sh's functions, each on what it is given here.
+# The functions of packaging/lib/, each on what it is given here.
 
 # shellcheck disable=SC2154 # tree and the like come from helpers.bash
 load helpers
 
-# Runs the commands $1 in a script in packaging/ that sources common.sh,
-# as the scripts there do.
+# Runs the commands $1 in a script in packaging/ that sources every
+# library of packaging/lib/, common.sh first, as the scripts there do.
 in_a_script() {
 	mkdir -p "$BATS_TEST_TMPDIR/tree/packaging"
-	cp "$tree/packaging/common.sh" "$BATS_TEST_TMPDIR/tree/packaging/"
+	cp -r "$tree/packaging/lib" "$BATS_TEST_TMPDIR/tree/packaging/"
 	# shellcheck disable=SC2016 # the script's own text
-	printf '#!/usr/bin/env bash\nsource "$(dirname "$0")/common.sh"\n%s\n' "$1" \
+	printf '#!/usr/bin/env bash\nfor library in "$(dirname "$0")"/lib/{common,repository,client}.sh; do source "$library"; done\n%s\n' "$1" \
 	    >"$BATS_TEST_TMPDIR/tree/packaging/script"
 	chmod +x "$BATS_TEST_TMPDIR/tree/packaging/script"
 	run "$BATS_TEST_TMPDIR/tree/packaging/script"

@@ -105,11 +105,50 @@ rpm_unpacked() {
 	rm "$2.cpio"
 }
 
+# Field $1 of the Debian control data (deb822: a .dsc, a buildinfo,
+# licenses/linked-packages) in file $2, or standard input: its value in
+# each paragraph that has it, a line each, the first line's if it holds
+# one, then each continuation line without its leading space. Field names
+# match whatever their case, as in Debian's own tools.
+control_field() {
+	awk -v field="$1" '
+	    /^[^ \t]/ { listed = 0 }
+	    tolower($0) ~ "^" tolower(field) ":" {
+	        sub(/^[^:]*:[ \t]*/, ""); if ($0 != "") print; listed = 1; next }
+	    listed && /^[ \t]/ { sub(/^[ \t]+/, ""); print }' "${2:--}"
+}
+
+# Fields $2... of each paragraph of the Debian control data in file $1
+# (- for standard input) that has the first, a line each, their values
+# (the first line's) apart by tabs.
+control_fields() {
+	local file=$1
+	shift
+	awk -v names="$*" '
+	    BEGIN { n = split(tolower(names), wanted, " ") }
+	    function flush(  i, line) {
+	        if (!((1) in value)) return
+	        line = value[1]
+	        for (i = 2; i <= n; i++) line = line "\t" value[i]
+	        print line
+	        delete value
+	    }
+	    /^$/ { flush(); next }
+	    /^[^ \t]/ {
+	        name = tolower(substr($0, 1, index($0, ":") - 1))
+	        for (i = 1; i <= n; i++)
+	            if (name == wanted[i]) { sub(/^[^:]*:[ \t]*/, ""); value[i] = $0 }
+	    }
+	    END { flush() }' "$file"
+}
+
 # The versions of source package $1 that the licenses/linked-packages read
 # on standard input name, one a line.
 linked_versions_of() {
-	awk -v source="$1" '$1 == "Source:" { wanted = ($2 == source) }
-	    wanted && $1 == "Source-Version:" { print $2 }' | LC_ALL=C sort -u
+	local listed
+	listed=$(control_fields - Source Source-Version)
+	awk -F '\t' -v source="$1" '$1 == source { print $2 }' <<<"$listed" |
+	    LC_ALL=C sort -u
 }
 
 # The architectures of cmake/architectures by their Debian names, a line

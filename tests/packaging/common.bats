@@ -112,11 +112,13 @@ value=$(f)'
 }
 
 @test "every script of packaging/ stops at once, with its usage line, given an empty argument or too few" {
-	for script in "$tree"/packaging/*/repository* "$tree"/packaging/{build-artifacts,build-release,build-root,buildinfo,check,debian-source,distcheck,in-root,rebuild,release,sbom,security-check,tamper-check}; do
+	for script in "$tree"/packaging/{deb,rpm,arch}/repository* "$tree"/packaging/{build-artifacts,build-release,build-root,buildinfo,check,debian-source,distcheck,in-root,rebuild,release,sbom,security-check,tamper-check}; do
 		run "$script" ""
 		assert_failure
 		assert_output --regexp "an argument is empty; usage: packaging/"
-		least=$(grep -oP '^arguments_given \K[0-9]+' "$script")
+		# The arguments its usage line names, options and notes aside.
+		least=$(sed -n 's/^# usage: [^ ]*//p' "$script" | sed -e 's/  (.*//' \
+		    -e 's/\[[^]]*\]//g' | grep -oE '[A-Z][A-Z_]+' | wc -l)
 		if ((least > 0)); then
 			run "$script"
 			assert_failure
@@ -134,4 +136,32 @@ value=$(f)'
 		assert_failure
 		assert_output --partial "cmake/architectures gives no"
 	done
+}
+
+@test "control_field reads a field of deb822 data whole, whatever its case, in each paragraph; control_fields a paragraph's fields together" {
+	printf '%s\n' 'Hash: SHA256' '' 'Source: glibc' 'Checksums-Sha256:' ' 1a 10 a.tar.xz' \
+	    ' 2b 20 b.dsc' 'Build-Tainted-By: one' ' two' 'Source-Version: 2.36' '' \
+	    'Package: libc6' 'source: gcc-12' 'Source-Version: 12.2' 'License: GPL' \
+	    >"$BATS_TEST_TMPDIR/control"
+	in_a_script "control_field Checksums-Sha256 $BATS_TEST_TMPDIR/control
+	control_field Source <$BATS_TEST_TMPDIR/control
+	control_field Build-Tainted-By $BATS_TEST_TMPDIR/control
+	control_fields $BATS_TEST_TMPDIR/control Source Source-Version License
+	linked_versions_of gcc-12 <$BATS_TEST_TMPDIR/control"
+	assert_success
+	assert_output "$(printf '%s\n' '1a 10 a.tar.xz' '2b 20 b.dsc' glibc gcc-12 one two \
+	    $'glibc\t2.36\t' $'gcc-12\t12.2\tGPL' 12.2)"
+}
+
+@test "upgrades_asked gives N of --upgrades N, 0 without it, and refuses any N but a whole number above 0" {
+	in_a_script 'upgrades_asked --upgrades 3 folder; upgrades_asked folder'
+	assert_success
+	assert_output $'3\n0'
+	for wrong in 0 x -1; do
+		in_a_script "upgrades_asked --upgrades $wrong folder"
+		assert_failure
+		assert_output --partial "--upgrades takes a whole number above 0"
+	done
+	in_a_script 'upgrades_asked --upgrades 3'
+	assert_failure
 }

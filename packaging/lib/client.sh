@@ -214,7 +214,7 @@ newer_version_built() {
 	IFS=. read -r major minor patch <<<"$version"
 	newer=$major.$minor.$((patch + 1))
 	git clone --quiet . "$clone"
-	epoch=$(env -u SOURCE_DATE_EPOCH cmake -P packaging/source_date.cmake)
+	epoch=$(env -u SOURCE_DATE_EPOCH cmake -P packaging/cmake/source_date.cmake)
 	maintainer=$(sed -n '/^ -- /{s/^ -- \(.*>\)  .*/\1/p;q}' packaging/changelog)
 	(
 		cd "$clone"

@@ -112,17 +112,18 @@ value=$(f)'
 }
 
 @test "every script of packaging/ stops at once, with its usage line, given an empty argument or too few" {
-	for script in "$tree"/packaging/{deb,rpm,arch}/repository* "$tree"/packaging/{build-artifacts,build-release,build-root,buildinfo,check,debian-source,distcheck,in-root,rebuild,release,sbom,security-check,tamper-check}; do
+	for script in "$tree"/packaging/{deb,rpm,arch}/repository* "$tree"/packaging/{build-root,check,distcheck,in-root,rebuild,release} \
+	    "$tree"/packaging/libexec/* "$tree"/.ci/tamper-check; do
 		run "$script" ""
 		assert_failure
-		assert_output --regexp "an argument is empty; usage: packaging/"
+		assert_output --regexp "an argument is empty; usage: (packaging|.ci)/"
 		# The arguments its usage line names, options and notes aside.
 		least=$(sed -n 's/^# usage: [^ ]*//p' "$script" | sed -e 's/  (.*//' \
 		    -e 's/\[[^]]*\]//g' | grep -oE '[A-Z][A-Z_]+' | wc -l)
 		if ((least > 0)); then
 			run "$script"
 			assert_failure
-			assert_output --regexp "too few arguments; usage: packaging/"
+			assert_output --regexp "too few arguments; usage: (packaging|.ci)/"
 		fi
 	done
 }

@@ -2,7 +2,7 @@
 # date is the release's, which the man pages show. Included, it sets
 # glyphrow_release_date (YYYY-MM-DD), read with CMake alone, so that any
 # Linux's build can.
-file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/changelog newest_entry LIMIT_COUNT 1)
+file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/../changelog newest_entry LIMIT_COUNT 1)
 string(REPLACE "." "\\." version_pattern ${PROJECT_VERSION})
 if(NOT newest_entry MATCHES "^${PROJECT_NAME} \\(${version_pattern}\\) ")
 	message(FATAL_ERROR "The newest entry of packaging/changelog is not "
@@ -10,7 +10,7 @@ if(NOT newest_entry MATCHES "^${PROJECT_NAME} \\(${version_pattern}\\) ")
 endif()
 
 # Its trailer: " -- Name <address>  Wed, 09 Dec 2026 19:00:00 +0000"
-file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/changelog trailer
+file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/../changelog trailer
     REGEX "^ -- " LIMIT_COUNT 1)
 set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
 if(NOT trailer MATCHES ">  [A-Z][a-z][a-z], ([0-9][0-9]) ([A-Z][a-z][a-z]) ([0-9][0-9][0-9][0-9]) ")

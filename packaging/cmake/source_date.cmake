@@ -9,7 +9,7 @@ if(DEFINED ENV{SOURCE_DATE_EPOCH})
 	set(glyphrow_source_date $ENV{SOURCE_DATE_EPOCH})
 else()
 	# The entry's trailer: " -- Name <address>  Tue, 08 Dec 2026 20:30:00 +0000"
-	file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/changelog trailer
+	file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/../changelog trailer
 	    REGEX "^ -- " LIMIT_COUNT 1)
 	string(REGEX REPLACE "^ -- .*>  " "" entry_date "${trailer}")
 	execute_process(COMMAND date --utc "--date=${entry_date}" +%s

@@ -24,7 +24,7 @@ function(glyphrow_pack_also format label tool tool_path hint architecture)
 		message(NOTICE "glyphrow: cmake/architectures has no ${label} "
 		    "name for this machine, so no ${label} beside the tarball")
 	else()
-		include(${CMAKE_CURRENT_FUNCTION_LIST_DIR}/${format}/pack.cmake)
+		include(${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../${format}/pack.cmake)
 		cmake_language(CALL glyphrow_write_${format} package ${tarball})
 		set(CPACK_EXTERNAL_BUILT_PACKAGES ${CPACK_EXTERNAL_BUILT_PACKAGES}
 		    ${package} PARENT_SCOPE)
@@ -54,5 +54,5 @@ if(CPACK_GLYPHROW_FORMAT STREQUAL "tarball")
 	return()
 endif()
 
-include(${CMAKE_CURRENT_LIST_DIR}/deb/pack.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/../deb/pack.cmake)
 

@@ -115,6 +115,14 @@ upgraded_times() {
 	echo "$script: each client installed and upgraded $times times in a row"
 }
 
+# Runs a command on system $1: this machine for /, or else the Debian
+# root there (in_root).
+on_system() {
+	local system=$1
+	shift
+	if [[ $system == / ]]; then "$@"; else in_root "$system" "$@"; fi
+}
+
 # Makes folder $2 a fresh minimal root of Debian suite $1, with packages
 # $3... and the suite's main component as its source, for the clients a
 # check runs. The archive serves sid's Release past the Valid-Until it

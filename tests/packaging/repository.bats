@@ -52,16 +52,18 @@ setup() {
 	done
 }
 
-@test "a newer release is added beside the older, and its index dated after the one it replaces, even within the same second" {
+@test "a newer release is added beside the older, and its index and signature dated after those they replace, even within the same second" {
 	for format in "${formats[@]}"; do
 		publish "$format" "$old" "$repositories/$format"
-		index=$repositories/$format/${index_of[$format]}
-		# Dated a day ahead, as a clock set wrong would leave it.
-		touch --date=@"$(($(date +%s) + 86400))" "$index"
-		before=$(stat --format=%Y "$index")
+		dated=("$repositories/$format/${index_of[$format]}"
+		    "$repositories/$format/${last_signature_of[$format]}")
+		# Dated a day ahead, as a clock set wrong would leave them.
+		touch --date=@"$(($(date +%s) + 86400))" "${dated[@]}"
+		before=$(stat --format=%Y "${dated[@]}")
 		publish "$format" "$new" "$repositories/$format"
 		assert_success
-		(($(stat --format=%Y "$index") > before))
+		paste <(echo "$before") <(stat --format=%Y "${dated[@]}") |
+		    while read -r then now; do ((now > then)) || exit 1; done
 		for version in 1.0.0 1.1.0; do
 			run find "$repositories/$format" -name "glyphrow?${version}[-_]*"
 			assert_output
@@ -141,5 +143,30 @@ setup() {
 		assert_failure
 		assert_output --partial "is not an RSA key of 4096 bits"
 		assert [ ! -e "$repositories/$format/${index_of[$format]}" ]
+	done
+}
+
+@test "the three formats' repositories share one folder, none changing a file of another's" {
+	shared=$repositories/shared
+	mkdir -p "$shared"
+	for format in "${formats[@]}"; do
+		before=$(state_of "$shared")
+		publish "$format" "$old" "$shared"
+		assert_success
+		# Each file there before is there still, the same bytes and date,
+		# but the public key, which the formats share as it is.
+		kept=$(grep -v glyphrow-archive-keyring <<<"$before" || true)
+		run grep -vxF -f <(state_of "$shared") <<<"$kept"
+		assert_output ""
+	done
+}
+
+@test "a repository named by a relative path is made in the working folder" {
+	mkdir -p "$BATS_TEST_TMPDIR/here"
+	for format in "${formats[@]}"; do
+		cd "$BATS_TEST_TMPDIR/here"
+		publish "$format" "$old" "relative-$format"
+		assert_success
+		assert [ -e "$BATS_TEST_TMPDIR/here/relative-$format/${index_of[$format]}" ]
 	done
 }

@@ -26,13 +26,6 @@ upgrades_asked() {
 	echo "$2"
 }
 
-# The fingerprint of key $1's primary key.
-fingerprint_of() {
-	local listed
-	listed=$(gpg --batch --with-colons --fingerprint "$1")
-	awk -F: '$1 == "fpr" { print $10; exit }' <<<"$listed"
-}
-
 # Fails unless what the last block run by as_document_says showed names
 # the fingerprint of GLYPHROW_SIGNING_KEY, as a user compares it.
 fingerprint_shown() {

@@ -269,6 +269,13 @@ package_release_of() {
 	    "$1/packaging/CMakeLists.txt"
 }
 
+# The fingerprint of key $1's primary key.
+fingerprint_of() {
+	local listed
+	listed=$(gpg --batch --with-colons --fingerprint "$1")
+	awk -F: '$1 == "fpr" { print $10; exit }' <<<"$listed"
+}
+
 # Ends the script unless GLYPHROW_SIGNING_KEY is unset or names a secret
 # key gpg can sign with: said before anything is built, not once all is.
 signing_key_usable() {

@@ -206,8 +206,7 @@ signed_as_before() {
 signed_by_key() {
 	local signature=$1 data=$2 primary status
 	[[ -f $signature && -f $data ]] || return 1
-	primary=$(gpg --batch --with-colons --list-keys "$GLYPHROW_SIGNING_KEY" |
-	    awk -F: '$1 == "fpr" && !printed++ { print $10 }')
+	primary=$(fingerprint_of "$GLYPHROW_SIGNING_KEY")
 	if [[ ${signature##*/} == InRelease ]]; then
 		gpg --batch --quiet --yes --output "$work/clear-signed" --decrypt \
 		    "$signature" 2>/dev/null || return 1

@@ -42,7 +42,7 @@ suite() {
 # .tar.gz) is dated $2, in seconds since the epoch; for a .deb, its members
 # and control files too, for an Arch Linux package its build date.
 dated() {
-	local archive=$1 epoch=$2 member_date file_date members listing
+	local archive=$1 epoch=$2 member_date file_date members listing pkginfo
 	member_date=$(LC_ALL=C TZ=UTC date -d "@$epoch" '+%b %e %H:%M %Y')
 	file_date=$(TZ=UTC date -d "@$epoch" '+%F %T')
 	if [[ $archive == *.rpm ]]; then

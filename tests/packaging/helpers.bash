@@ -27,7 +27,7 @@ signing_keys_made() {
 # version, so that a package with another text has other bytes.
 release_made() {
 	local folder=$1 version=$2 epoch=${3:-1767312000} file=${4:-VERSION} work
-	work=$(mktemp -d "$BATS_TEST_TMPDIR/package.XXXXXX")
+	work=$(mktemp -d "${BATS_TEST_TMPDIR:-$BATS_FILE_TMPDIR}/package.XXXXXX")
 	mkdir -p "$folder" "$work/deb/DEBIAN" "$work/deb/usr/share/doc/glyphrow" \
 	    "$work/arch/usr/share/doc/glyphrow" "$work/rpm"
 	echo "$version" >"$work/deb/usr/share/doc/glyphrow/$file"

@@ -63,7 +63,7 @@ setup() {
 		publish "$format" "$new" "$repositories/$format"
 		assert_success
 		paste <(echo "$before") <(stat --format=%Y "${dated[@]}") |
-		    while read -r then now; do ((now > then)) || exit 1; done
+		    while read -r earlier now; do ((now > earlier)) || exit 1; done
 		for version in 1.0.0 1.1.0; do
 			run find "$repositories/$format" -name "glyphrow?${version}[-_]*"
 			assert_output

@@ -95,14 +95,11 @@ files_in() {
 	find "$1" -mindepth 1 -maxdepth 1 -type f -printf '%f\n' | LC_ALL=C sort
 }
 
-# Unpacks the files of RPM $1 into folder $2, which it makes. The payload
-# goes through a file, not a pipe: cpio stops reading at the archive's
-# trailer, which can kill rpm2cpio, still writing, with SIGPIPE.
-rpm_unpacked() {
+# Unpacks the files of archive $1, a tarball, an RPM or an Arch Linux
+# package, into folder $2, which it makes: libarchive reads them all.
+unpacked() {
 	mkdir "$2"
-	rpm2cpio "$1" >"$2.cpio"
-	(cd "$2" && cpio --extract --make-directories --quiet) <"$2.cpio"
-	rm "$2.cpio"
+	bsdtar -xf "$1" -C "$2"
 }
 
 # Field $1 of the Debian control data (deb822: a .dsc, a buildinfo,

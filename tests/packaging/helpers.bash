@@ -109,6 +109,17 @@ state_of() {
 	    find . -type f -exec sha256sum {} + | LC_ALL=C sort)
 }
 
+# Whether format $1's repository $2 lists version $3 in its index.
+indexed() {
+	local format=$1 repository=$2 version=$3 listed
+	case $format in
+	deb) listed=$(cat "$repository/dists/stable/main/binary-amd64/Packages") ;;
+	rpm) listed=$(zcat "$repository"/repodata/*-primary.xml.gz) ;;
+	arch) listed=$(tar -xzOf "$repository/x86_64/glyphrow.db") ;;
+	esac
+	grep -qE "^(Version: |.*ver=\")?$version(-1)?(\"|$)" <<<"$listed"
+}
+
 # The files of each format's index that a publication signs, within a
 # repository, and the signature it writes last over the first.
 declare -gA index_of=(

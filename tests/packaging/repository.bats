@@ -170,3 +170,21 @@ setup() {
 		assert [ -e "$BATS_TEST_TMPDIR/here/relative-$format/${index_of[$format]}" ]
 	done
 }
+
+@test "a package there but not indexed, as a publication ended half way leaves it, is indexed by the next; a pacman package there without its signature is signed again" {
+	for format in "${formats[@]}"; do
+		publish "$format" "$old" "$repositories/$format"
+		# The newer packages copied in, the first step of a publication,
+		# and no further; pacman's without its signature.
+		folder=$(dirname "$(find "$repositories/$format" -name 'glyphrow?1.0.0[-_]*' ! -name '*.sig')")
+		cp "$new"/glyphrow?1.1.0[-_]*."${format/arch/pkg.tar.zst}" "$folder/"
+		refute indexed "$format" "$repositories/$format" 1.1.0
+		publish "$format" "$new" "$repositories/$format"
+		assert_success
+		refute_output --partial "nothing changed"
+		indexed "$format" "$repositories/$format" 1.1.0
+	done
+	package=$repositories/arch/x86_64/glyphrow-1.1.0-1-x86_64.pkg.tar.zst
+	run gpg --batch --verify "$package.sig" "$package"
+	assert_success
+}

@@ -1,5 +1,5 @@
 # How packaging/check checks each artifact of a release; sourced by it,
-# after common.sh.
+# common.sh with it.
 # shellcheck shell=bash
 # shellcheck disable=SC2154 # work and programs_and_pages: packaging/check's
 # shellcheck source=packaging/lib/common.sh

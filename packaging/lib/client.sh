@@ -1,5 +1,5 @@
 # What the repository checks (packaging/*/repository-check) share, each
-# running real clients on throwaway roots; sourced after common.sh. Each
+# running real clients on throwaway roots; sourced, common.sh with it. Each
 # check makes its scratch folder, work, and has checked_up run at its
 # exit.
 # shellcheck shell=bash

@@ -1,5 +1,5 @@
 # The publication of a release folder's packages into a repository, the
-# same for every format; sourced, after common.sh, by each format's
+# same for every format; sourced (common.sh with it) by each format's
 # repository script, which calls publish "$@" once it has set:
 # - address_variable: the variable that gives the address users fetch
 #   the repository from when --uri is not given (GLYPHROW_APT_URI);

@@ -64,17 +64,6 @@ sudo_user_added() {
 	echo "127.0.1.1 $(hostname)" >>"$1/etc/hosts"
 }
 
-# The architectures of cmake/architectures that this machine emulates, a
-# line each: the name field $1 gives (rpm, arch), then its emulator and
-# baseline CPU.
-emulated_architectures() {
-	local architecture
-	for architecture in $(architecture_names); do
-		[[ $(architecture_field emulator "$architecture") == - ]] && continue
-		echo "$(architecture_field "$1" "$architecture") $(architecture_field emulator "$architecture") $(architecture_field cpu "$architecture")"
-	done
-}
-
 # Makes the files below folders $@, a client's cache of a repository's
 # metadata, a week old, as time passing would: each client takes newer
 # metadata from the server only once its own copy is old enough by a rule

@@ -185,6 +185,17 @@ architecture_field() {
 	    fail "$script: cmake/architectures gives no $1 of $2"
 }
 
+# The architectures of cmake/architectures that this machine emulates, a
+# line each: the name field $1 gives (rpm, arch), then its emulator and
+# baseline CPU.
+emulated_architectures() {
+	local architecture
+	for architecture in $(architecture_names); do
+		[[ $(architecture_field emulator "$architecture") == - ]] && continue
+		echo "$(architecture_field "$1" "$architecture") $(architecture_field emulator "$architecture") $(architecture_field cpu "$architecture")"
+	done
+}
+
 # The suites of the build roots, a line each, in the order
 # cmake/architectures first names them.
 root_suites() {

@@ -131,6 +131,9 @@ value=$(f)'
 	in_a_script "cd $tree && architecture_names trixie && for field in machine emulator cpu rpm arch suite deb_workflow deb_preset portable; do architecture_field \$field armhf; done && architecture_field deb_preset amd64 && architecture_field portable amd64"
 	assert_success
 	assert_output "$(printf '%s\n' riscv64 armv7l qemu-arm cortex-a7,neon=off armv7hl armv7h bookworm package-armhf package-armhf portable-armhf default portable)"
+	# The emulated ones, by the name a field gives, all but amd64.
+	in_a_script "cd $tree && emulated_architectures arch | sed -n '1p;\$p'"
+	assert_output "$(printf '%s\n' 'aarch64 qemu-aarch64 cortex-a53' 'riscv64 qemu-riscv64 sifive-u54')"
 	for call in "architecture_field colour armhf" "architecture_field rpm sparc"; do
 		in_a_script "cd $tree && $call"
 		assert_failure

@@ -112,11 +112,15 @@ publish() {
 # publication ended half way leaves it, is added again.
 accepted() {
 	local repository=$1 out=$2 package folder newest version there
+	local -A newest_of=()
 	shift 2
 	for package; do
 		folder=$(package_folder "$package")
 		there=$repository/$folder/${package##*/}
-		newest=$(newest_in "$repository/$folder")
+		# Read once a folder: a pool holds every version published.
+		[[ -v newest_of[$folder] ]] ||
+		    newest_of[$folder]=$(newest_in "$repository/$folder")
+		newest=${newest_of[$folder]}
 		version=$(package_version "$package")
 		if [[ -n $newest ]] && version_older "$version" "$newest"; then
 			fail "$script: ${package##*/} is older than $newest, the newest in $repository/$folder"

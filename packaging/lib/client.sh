@@ -150,9 +150,10 @@ document_block() {
 # Runs block $4 of section $3 of document $2 in root $1, in one shell as
 # the root's user, "user", pastes it, every line in turn, stopping at the
 # first that fails; the document's address is the served repository's,
-# $5, its FINGERPRINT that of GLYPHROW_SIGNING_KEY; run in folder $6 of the root where given, the folder of the
-# files the user downloaded, which is also the document's FOLDER. Fails
-# too if apt or pacman says there is an error, or apt warns.
+# $5, its FINGERPRINT that of GLYPHROW_SIGNING_KEY; run in folder $6 of
+# the root where given, the folder of the files the user downloaded,
+# which is also the document's FOLDER. Fails too if apt or pacman says
+# there is an error, or apt warns.
 as_document_says() {
 	local root=$1 block commands lines fingerprint
 	fingerprint=$(fingerprint_of "$GLYPHROW_SIGNING_KEY")

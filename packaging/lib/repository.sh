@@ -203,15 +203,16 @@ signed_as_before() {
 	fi
 }
 
-# Whether signature $1, clear-signed (InRelease) or detached, holds over
-# file $2 and was made by GLYPHROW_SIGNING_KEY's primary key or a subkey
-# of it: a publication ended before its last signature leaves none, or
-# an old one.
+# Whether signature $1, clear-signed (as APT's InRelease) or detached,
+# holds over file $2 and was made by GLYPHROW_SIGNING_KEY's primary key
+# or a subkey of it: a publication ended before its last signature
+# leaves none, or an old one.
 signed_by_key() {
-	local signature=$1 data=$2 primary status
+	local signature=$1 data=$2 primary status first
 	[[ -f $signature && -f $data ]] || return 1
 	primary=$(fingerprint_of "$GLYPHROW_SIGNING_KEY")
-	if [[ ${signature##*/} == InRelease ]]; then
+	read -r first <"$signature" || true
+	if [[ $first == '-----BEGIN PGP SIGNED MESSAGE-----' ]]; then
 		gpg --batch --quiet --yes --output "$work/clear-signed" --decrypt \
 		    "$signature" 2>/dev/null || return 1
 		cmp --quiet "$work/clear-signed" "$data" || return 1

@@ -284,6 +284,16 @@ fingerprint_of() {
 	awk -F: '$1 == "fpr" { print $10; exit }' <<<"$listed"
 }
 
+# The fingerprints of the primary keys in OpenPGP key file $1, armoured or
+# not, a line each in bytewise order.
+key_fingerprints() {
+	local listed
+	listed=$(gpg --batch --with-colons --show-keys "$1" 2>/dev/null)
+	awk -F: '$1 == "pub" { primary = 1 }
+	    $1 == "fpr" && primary { print $10; primary = 0 }' <<<"$listed" |
+	    LC_ALL=C sort
+}
+
 # Ends the script unless GLYPHROW_SIGNING_KEY is unset or names a secret
 # key gpg can sign with: said before anything is built, not once all is.
 signing_key_usable() {

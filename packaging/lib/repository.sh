@@ -11,14 +11,24 @@
 #   counts), and what its signature's name adds to its own (.gpg);
 # - clients: those the entry file sets up, which refuse an unsigned
 #   repository;
+# - keyring_glob: the names of its keyring packages
+#   (glyphrow-archive-keyring_*.deb);
+# - several_signatures: set where the format's clients take an index
+#   signed by several keys, when one of them is trusted and none is bad;
 # and defined, each printing its result:
-# - package_folder PACKAGE: the folder of the repository it goes in;
+# - package_folder PACKAGE: the folder of the repository it goes in, or
+#   the folders, a line each;
+# - package_name PACKAGE;
+# - keyring_keys PACKAGE: the fingerprints of the keys a keyring package
+#   gives its client (key_fingerprints);
 # - package_version PACKAGE, and version_older A B, whether version A is
 #   older than B by the format's own comparison;
 # - package_date PACKAGE: its build time, in seconds since the epoch;
-# - indexes_made OUT REPOSITORY URI SIGNER: writes in folder OUT, laid
+# - indexes_made OUT REPOSITORY URI SIGNERS: writes in folder OUT, laid
 #   out as the repository, everything but the packages that the
-#   publication changes, and prints the files that go in last, a line
+#   publication changes, signed by each of SIGNERS (a word each, the
+#   first the key that signs the packages, the next key of a rotation
+#   second), and prints the files that go in last, a line
 #   each in the order they go in: its indexes, the signature of one as
 #   SIGNATURE:INDEX, the entry file and the key. OUT holds in their
 #   folders the packages added, and those there before as links.
@@ -39,17 +49,21 @@ package_signer() { echo "${GLYPHROW_SIGNING_KEY:-}"; }
 packages_signed() { :; }
 package_signature=
 
+several_signatures=
+
 # Publishes the release in folder RELEASE_FOLDER into REPOSITORY, which
-# it makes if absent, as the usage line of the calling script says.
+# it makes if absent, as the usage line of the calling script says: with
+# --start-rotation KEY, the indexes that the format's clients take signed
+# by several keys signed by KEY too, the first step of a change of key.
 publish() {
-	local uri=${!address_variable:-} release repository signer listed file
-	local indexes=() packages=() top=() added=() others=()
+	local uri=${!address_variable:-} next= release repository signer listed file
+	local indexes=() packages=() top=() added=() others=() signers
 	arguments_given 2 "$@"
-	if [[ $1 == --uri ]]; then
-		uri=$2
+	while [[ $1 == --uri || $1 == --start-rotation ]]; do
+		if [[ $1 == --uri ]]; then uri=$2; else next=$2; fi
 		shift 2
 		arguments_given 2 "$@"
-	fi
+	done
 	release=$(realpath "$2")
 	repository=$(realpath --canonicalize-missing "$1")
 	cd "$(dirname "$0")/../.."
@@ -57,6 +71,18 @@ publish() {
 	repository_address_given "$address_variable" "$uri"
 	signing_key_usable
 	signer=$(package_signer)
+	signers=$signer
+	index_keys=()
+	[[ -z $signer ]] || index_keys=("$GLYPHROW_SIGNING_KEY")
+	if [[ -n $next ]]; then
+		[[ -n $signer ]] ||
+		    fail "$script: --start-rotation $next adds a signature to the one of GLYPHROW_SIGNING_KEY, which is unset"
+		listed=$(GLYPHROW_SIGNING_KEY=$next && signing_key_usable && package_signer)
+		if [[ -n $several_signatures ]]; then
+			signers+=" $listed"
+			index_keys+=("$next")
+		fi
+	fi
 	work=$(mktemp -d)
 	trap 'rm -rf "$work"' EXIT
 	# shellcheck disable=SC2206 # the format's globs, expanded
@@ -64,6 +90,9 @@ publish() {
 	((${#packages[@]})) || fail "$script: $release holds no $package_glob"
 	if ((${#indexes[@]})); then
 		signed_as_before "${indexes[0]}" "${indexes[0]}$index_signature"
+	fi
+	if [[ -n $signer ]]; then
+		keys_in_order "$repository" "$release" "${indexes[0]:-}" "$next"
 	fi
 
 	accepted "$repository" "$work/out" "${packages[@]}"
@@ -80,7 +109,7 @@ publish() {
 		    touch --date="@$(package_date "$work/out/$file")" "$work/out/$file"
 	done
 	linked_beside "$repository" "$work/out"
-	listed=$(indexes_made "$work/out" "$repository" "$uri" "$signer")
+	listed=$(indexes_made "$work/out" "$repository" "$uri" "$signers")
 	mapfile -t top <<<"$listed"
 
 	if ((${#added[@]} == 0)) && whole_there "$repository" "$work/out" "${top[@]}"; then
@@ -103,44 +132,47 @@ publish() {
 	echo "$script: $(find "$work/out" -type f -name "$package_glob" | wc -l) packages added; $repository holds $(find "$repository" -type f -name "$package_glob" | wc -l)"
 }
 
-# Copies into folder $2, each into its folder, the packages $3... that
-# repository $1 lacks, and makes there the folder of each package; ends
+# Copies into folder $2, each into its folders, the packages $3... that
+# repository $1 lacks, and makes there the folders of each package; ends
 # the script, nothing written in the repository, at the first refused:
-# one older than the newest in its folder there, or another package
-# under a name there. A package there without its signature (with
+# one older than the newest of its name in its folder there, or another
+# package under a name there. A package there without its signature (with
 # GLYPHROW_SIGNING_KEY, in a format that signs packages), as a
 # publication ended half way leaves it, is added again.
 accepted() {
-	local repository=$1 out=$2 package folder newest version there
+	local repository=$1 out=$2 package folder newest version there name
 	local -A newest_of=()
 	shift 2
 	for package; do
-		folder=$(package_folder "$package")
-		there=$repository/$folder/${package##*/}
-		# Read once a folder: a pool holds every version published.
-		[[ -v newest_of[$folder] ]] ||
-		    newest_of[$folder]=$(newest_in "$repository/$folder")
-		newest=${newest_of[$folder]}
+		name=$(package_name "$package")
 		version=$(package_version "$package")
-		if [[ -n $newest ]] && version_older "$version" "$newest"; then
-			fail "$script: ${package##*/} is older than $newest, the newest in $repository/$folder"
-		fi
-		if [[ -e $there ]] && ! same_package "$package" "$there"; then
-			fail "$script: $there is there already, another package"
-		fi
-		mkdir -p "$out/$folder"
-		if [[ ! -e $there || ( -n $package_signature &&
-		    -n ${GLYPHROW_SIGNING_KEY:-} && ! -e $there$package_signature ) ]]; then
-			cp "$package" "$out/$folder/"
-		fi
+		while read -r folder; do
+			there=$repository/$folder/${package##*/}
+			# Read once a folder: a pool holds every version published.
+			[[ -v newest_of[$folder/$name] ]] ||
+			    newest_of[$folder/$name]=$(newest_in "$repository/$folder" "$name")
+			newest=${newest_of[$folder/$name]}
+			if [[ -n $newest ]] && version_older "$version" "$newest"; then
+				fail "$script: ${package##*/} is older than $newest, the newest $name in $repository/$folder"
+			fi
+			if [[ -e $there ]] && ! same_package "$package" "$there"; then
+				fail "$script: $there is there already, another package"
+			fi
+			mkdir -p "$out/$folder"
+			if [[ ! -e $there || ( -n $package_signature &&
+			    -n ${GLYPHROW_SIGNING_KEY:-} && ! -e $there$package_signature ) ]]; then
+				cp "$package" "$out/$folder/"
+			fi
+		done < <(package_folder "$package")
 	done
 }
 
-# The newest version of the packages in folder $1, if any.
+# The newest version of the packages named $2 in folder $1, if any.
 newest_in() {
 	local package version newest=
 	# shellcheck disable=SC2086 # the format's glob
 	for package in "$1"/$package_glob; do
+		[[ $(package_name "$package") == "$2" ]] || continue
 		version=$(package_version "$package")
 		if [[ -z $newest ]] || version_older "$newest" "$version"; then
 			newest=$version
@@ -163,11 +195,16 @@ newest_date() {
 	echo "$newest"
 }
 
-# Links into each folder below $2 the packages in the same folder of
-# repository $1 that it lacks, with their signatures, so that the
-# indexes made there list every version.
+# Links into each folder below $2, and each folder of repository $1 that
+# holds packages, the packages in the same folder of the repository that
+# it lacks, with their signatures, so that the indexes made there list
+# every version of every package.
 linked_beside() {
 	local repository=$1 out=$2 folder file files
+	if [[ -d $repository ]]; then
+		(cd "$repository" && find . -type f -name "$package_glob" -printf '%h\n') |
+		    sort -u | (cd "$out" && xargs --no-run-if-empty mkdir -p)
+	fi
 	while IFS= read -r folder; do
 		# shellcheck disable=SC2206 # the format's globs, expanded
 		files=("$repository/$folder"/$package_glob)
@@ -204,25 +241,80 @@ signed_as_before() {
 }
 
 # Whether signature $1, clear-signed (as APT's InRelease) or detached,
-# holds over file $2 and was made by GLYPHROW_SIGNING_KEY's primary key
-# or a subkey of it: a publication ended before its last signature
-# leaves none, or an old one.
+# holds over file $2 and was made by the primary key, or a subkey, of each
+# key of index_keys (GLYPHROW_SIGNING_KEY where unset): a publication
+# ended before its last signature leaves none, or an old one.
 signed_by_key() {
-	local signature=$1 data=$2 primary status first
+	local signature=$1 data=$2 key made
 	[[ -f $signature && -f $data ]] || return 1
-	primary=$(fingerprint_of "$GLYPHROW_SIGNING_KEY")
+	made=$(signature_keys "$signature" "$data") || return 1
+	for key in "${index_keys[@]:-$GLYPHROW_SIGNING_KEY}"; do
+		grep -qx "$(fingerprint_of "$key")" <<<"$made" || return 1
+	done
+}
+
+# The primary keys' fingerprints of the good signatures in signature $1,
+# clear-signed or detached, over file $2, a line each; fails if $1 does
+# not hold over $2.
+signature_keys() {
+	local signature=$1 data=$2 status first
 	read -r first <"$signature" || true
 	if [[ $first == '-----BEGIN PGP SIGNED MESSAGE-----' ]]; then
 		gpg --batch --quiet --yes --output "$work/clear-signed" --decrypt \
 		    "$signature" 2>/dev/null || return 1
 		cmp --quiet "$work/clear-signed" "$data" || return 1
 		status=$(gpg --batch --status-fd 1 --verify "$signature" 2>/dev/null) ||
-		    return 1
+		    true
 	else
 		status=$(gpg --batch --status-fd 1 --verify "$signature" "$data" \
-		    2>/dev/null) || return 1
+		    2>/dev/null) || true
 	fi
-	[[ $status =~ VALIDSIG\ [^$'\n']*\ $primary($'\n'|$) ]]
+	awk '$2 == "VALIDSIG" { print $NF; found = 1 } END { exit !found }' <<<"$status"
+}
+
+# Ends the script, before anything is written, unless this publication of
+# release folder $2 into repository $1 keeps to the steps of a change of
+# key, so that no client stops trusting the repository:
+# - the keyring package its clients will have (the release's, or else the
+#   newest in the repository) lists every key that signs, GLYPHROW_SIGNING_KEY
+#   and the next key of --start-rotation $4: one that drops either would
+#   leave them trusting neither;
+# - where the repository's signed index $3 is signed by other keys than
+#   GLYPHROW_SIGNING_KEY, the keyring package published there before
+#   lists it: its clients trust the new key only once they have that.
+keys_in_order() {
+	local repository=$1 release=$2 index=$3 next=$4 keyring published
+	local key listed fingerprint made
+	published=$(newest_keyring "$repository")
+	keyring=$(newest_keyring "$release")
+	keyring=${keyring:-$published}
+	[[ -n $keyring ]] || return 0
+	listed=$(keyring_keys "$keyring")
+	for key in "$GLYPHROW_SIGNING_KEY" ${next:+"$next"}; do
+		fingerprint=$(fingerprint_of "$key")
+		grep -qx "$fingerprint" <<<"$listed" ||
+		    fail "$script: ${keyring##*/} does not list $key ($fingerprint), which signs: its users would trust this repository no more. A new key comes with --start-rotation NEW, and a keyring package listing the key that signs now and NEW; nothing was written"
+	done
+	[[ -n $index && -f $index$index_signature ]] || return 0
+	made=$(signature_keys "$index$index_signature" "$index") || return 0
+	fingerprint=$(fingerprint_of "$GLYPHROW_SIGNING_KEY")
+	grep -qx "$fingerprint" <<<"$made" && return 0
+	if [[ -z $published ]] || ! keyring_keys "$published" | grep -qx "$fingerprint"; then
+		fail "$script: $repository is signed by ${made//$'\n'/ }, not $GLYPHROW_SIGNING_KEY ($fingerprint), which no keyring package there lists: switching now would leave its users unable to trust it. Publish first with the key that signs now and --start-rotation $GLYPHROW_SIGNING_KEY, a release whose keyring package lists both; nothing was written"
+	fi
+}
+
+# The newest keyring package in folder $1 or below, if any.
+newest_keyring() {
+	local package newest= version newest_version
+	[[ -d $1 ]] || return 0
+	while IFS= read -r package; do
+		version=$(package_version "$package")
+		if [[ -z $newest ]] || version_older "$newest_version" "$version"; then
+			newest=$package newest_version=$version
+		fi
+	done < <(find "$1" -name "$keyring_glob" -type f)
+	echo "$newest"
 }
 
 # Ends the script, nothing written, as repository $1 holds release folder

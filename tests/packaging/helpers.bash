@@ -20,6 +20,62 @@ signing_keys_made() {
 	export GLYPHROW_SIGNING_KEY=test@glyphrow.invalid
 }
 
+# The second key too, next@glyphrow.invalid, for a change of key.
+next_key_made() {
+	gpg --batch --quiet --passphrase '' --quick-generate-key \
+	    'glyphrow next <next@glyphrow.invalid>' rsa4096 sign 1d 2>/dev/null
+}
+
+# Adds to folder $1 throwaway keyring packages of version $2, one of each
+# format, each holding keys $3... where its client reads them.
+keyring_made() {
+	local folder=$1 version=$2 work
+	shift 2
+	work=$(mktemp -d "${BATS_TEST_TMPDIR:-$BATS_FILE_TMPDIR}/keyring.XXXXXX")
+	mkdir -p "$folder" "$work/deb/DEBIAN" "$work/deb/usr/share/keyrings" \
+	    "$work/rpm" "$work/arch/usr/share/pacman/keyrings"
+	gpg --batch --export "$@" >"$work/deb/usr/share/keyrings/glyphrow-archive-keyring.gpg"
+	cp "$work/deb/usr/share/keyrings/glyphrow-archive-keyring.gpg" \
+	    "$work/arch/usr/share/pacman/keyrings/glyphrow.gpg"
+	gpg --batch --armor --export "$@" >"$work/keys.asc"
+	cat >"$work/deb/DEBIAN/control" <<-CONTROL
+		Package: glyphrow-archive-keyring
+		Version: $version
+		Architecture: all
+		Maintainer: glyphrow tests <test@glyphrow.invalid>
+		Description: throwaway keys
+	CONTROL
+	dpkg-deb --root-owner-group --build "$work/deb" \
+	    "$folder/glyphrow-archive-keyring_${version}_all.deb" >/dev/null
+	cat >"$work/rpm/keyring.spec" <<-SPEC
+		Name: glyphrow-archive-keyring
+		Version: $version
+		Release: 1
+		Summary: throwaway keys
+		License: MIT
+		BuildArch: noarch
+		%description
+		Throwaway keys.
+		%install
+		install -D -m 0644 $work/keys.asc %{buildroot}/etc/pki/rpm-gpg/RPM-GPG-KEY-glyphrow
+		%files
+		/etc/pki/rpm-gpg/RPM-GPG-KEY-glyphrow
+	SPEC
+	rpmbuild --quiet -bb --define "_topdir $work/rpm" "$work/rpm/keyring.spec" \
+	    >/dev/null 2>&1
+	cp "$work/rpm/RPMS/noarch/glyphrow-archive-keyring-$version-1.noarch.rpm" "$folder/"
+	cat >"$work/arch/.PKGINFO" <<-PKGINFO
+		pkgname = glyphrow-archive-keyring
+		pkgver = $version-1
+		pkgdesc = throwaway keys
+		builddate = 1767312000
+		size = 1
+		arch = any
+	PKGINFO
+	(cd "$work/arch" && bsdtar --zstd --uid 0 --gid 0 \
+	    -cf "$folder/glyphrow-archive-keyring-$version-1-any.pkg.tar.zst" .PKGINFO usr)
+}
+
 # Folder $1 made a release of throwaway version $2 (1.0.0), built at
 # epoch $3 (a day after 2026 began, by default): a .deb for amd64, an RPM
 # and an Arch Linux package for x86_64, each holding one file,

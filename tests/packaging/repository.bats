@@ -188,3 +188,57 @@ setup() {
 	run gpg --batch --verify "$package.sig" "$package"
 	assert_success
 }
+
+# The keys that made the good signatures of file $2 over $1, a line each.
+signers_of() {
+	gpg --batch --status-fd 1 --verify "$2" "$1" 2>/dev/null |
+	    awk '$2 == "VALIDSIG" { print $NF }' | LC_ALL=C sort
+}
+
+# A release of glyphrow $2 in folder $1, with keyring packages of keys $3...
+keyring_release() {
+	release_made "$1" "$2" "$((1767312000 + ${2//./} * 60))"
+	keyring_made "$1" "$2" "${@:3}"
+}
+
+@test "a change of key in three steps: both keys where clients take several, pacman's old alone; then the new alone; then the keyring without the old" {
+	next_key_made
+	old_key=$(gpg --with-colons --fingerprint test@glyphrow.invalid | awk -F: '$1 == "fpr" { print $10; exit }')
+	new_key=$(gpg --with-colons --fingerprint next@glyphrow.invalid | awk -F: '$1 == "fpr" { print $10; exit }')
+	for version in 1.0.0:test 1.1.0:test:next 1.2.0:next; do
+		IFS=: read -r -a keys <<<"$version"
+		keyring_release "$BATS_TEST_TMPDIR/${keys[0]}" "${keys[0]}" "${keys[@]/%/@glyphrow.invalid}"
+	done
+	for format in "${formats[@]}"; do
+		repository=$repositories/$format
+		index=$repository/${index_of[$format]}
+		publish "$format" "$BATS_TEST_TMPDIR/1.0.0" "$repository"
+		assert_success
+		# Switching to a key the keyring published lacks, or dropping the
+		# key that signs, before the start.
+		refused_unchanged "$format" "$BATS_TEST_TMPDIR/1.1.0" "$repository" \
+		    "switching now would leave its users unable to trust it" \
+		    env GLYPHROW_SIGNING_KEY=next@glyphrow.invalid
+		refused_unchanged "$format" "$BATS_TEST_TMPDIR/1.2.0" "$repository" \
+		    "does not list test@glyphrow.invalid"
+		# The start: the keyring package must list the next key.
+		run "$tree/packaging/$format/repository" --start-rotation next@glyphrow.invalid \
+		    --uri "https://glyphrow.invalid/$format/" "$repository" "$BATS_TEST_TMPDIR/1.0.0"
+		assert_failure
+		assert_output --partial "does not list next@glyphrow.invalid"
+		run "$tree/packaging/$format/repository" --start-rotation next@glyphrow.invalid \
+		    --uri "https://glyphrow.invalid/$format/" "$repository" "$BATS_TEST_TMPDIR/1.1.0"
+		assert_success
+		expected=$(printf '%s\n' "$old_key" "$new_key" | LC_ALL=C sort)
+		[[ $format == arch ]] && expected=$old_key
+		assert_equal "$(signers_of "$index" "$repository/${last_signature_of[$format]}")" "$expected"
+		# The switch, then the end.
+		publish "$format" "$BATS_TEST_TMPDIR/1.1.0" "$repository" \
+		    env GLYPHROW_SIGNING_KEY=next@glyphrow.invalid
+		assert_success
+		assert_equal "$(signers_of "$index" "$repository/${last_signature_of[$format]}")" "$new_key"
+		publish "$format" "$BATS_TEST_TMPDIR/1.2.0" "$repository" \
+		    env GLYPHROW_SIGNING_KEY=next@glyphrow.invalid
+		assert_success
+	done
+}

@@ -224,3 +224,159 @@ newer_version_built() {
 	) >"$work/log" 2>&1 || failed "$work/log" "the build of $newer"
 	echo "$newer"
 }
+
+# A change of key, as each client follows it. The calling check sets
+# format (deb, rpm, arch), served and address (serve's folder and URL),
+# and defines, for its client $1 and its root named $2, which follows the
+# served repository of that name:
+# - set_up CLIENT NAME REPOSITORY: the root made as the README says, for
+#   served repository REPOSITORY, trusting only the key at its top, and
+#   glyphrow-archive-keyring and glyphrow installed from it;
+# - followed CLIENT NAME [FINGERPRINT]: the client's usual update and
+#   upgrade, its copy of the metadata as old as time passing leaves it,
+#   run after the command in array clock (faketime, say) where it is set;
+#   where the client asks to trust a new key, it shows FINGERPRINT's and
+#   the answer is yes;
+# - refused CLIENT NAME: the same update fails, and says why;
+# - keyring_installed CLIENT NAME: the version of glyphrow-archive-keyring
+#   there, without the packing's number;
+# - resigned FOLDER KEY: a copy of a repository signed by KEY alone, as
+#   the format's clients check it.
+clock=()
+
+# Makes in $work/rotation what a change of key publishes, with
+# GLYPHROW_SIGNING_KEY as the old key: the keyrings gnupg-before, a copy
+# of GNUPGHOME, and gnupg, the same with the old key's expiry moved on by
+# two years, a new key (next@glyphrow.invalid) and a stranger's
+# (stranger@glyphrow.invalid); and release folders of keyring packages of
+# format $1, each of a version after this tree's: extended (the old key
+# as extended), start and switch (it and the new key), finish (the new
+# key alone, the old one retired); rotation_version names the version of
+# each.
+declare -A rotation_version=()
+rotation_prepared() {
+	local rotation=$work/rotation version major minor patch epoch n=0 step
+	local old home key keys retired
+	mkdir -p "$rotation"
+	old=$(fingerprint_of "$GLYPHROW_SIGNING_KEY")
+	for home in gnupg-before gnupg; do
+		mkdir -m 0700 "$rotation/$home"
+		gpg --batch --export-secret-keys "$old" |
+		    GNUPGHOME=$rotation/$home quietly gpg --batch --import
+		echo "$old:6:" | GNUPGHOME=$rotation/$home quietly gpg --import-ownertrust
+	done
+	local -x GNUPGHOME=$rotation/gnupg
+	quietly gpg --batch --pinentry-mode loopback --passphrase '' \
+	    --quick-set-expire "$old" 2y
+	for key in next stranger; do
+		quietly gpg --batch --passphrase '' --quick-generate-key \
+		    "glyphrow $key <$key@glyphrow.invalid>" rsa4096 sign 1y
+	done
+	version=$(version_of .)
+	IFS=. read -r major minor patch <<<"$version"
+	epoch=$(env -u SOURCE_DATE_EPOCH cmake -P packaging/cmake/source_date.cmake)
+	for step in extended:"$old" start:"$old":next switch:"$old":next finish:next; do
+		n=$((n + 1))
+		IFS=: read -r -a keys <<<"$step"
+		rotation_version[${keys[0]}]=$major.$minor.$((patch + n))
+		keys=("${keys[@]/#next/next@glyphrow.invalid}")
+		gpg --batch --armor --export "${keys[@]:1}" >"$rotation/${keys[0]}.asc"
+		retired=()
+		if [[ ${keys[0]} == finish ]]; then
+			echo "$old" >"$rotation/retired"
+			retired=(--retired "$rotation/retired")
+		fi
+		SOURCE_DATE_EPOCH=$((epoch + n * 60)) quietly \
+		    packaging/libexec/keyring-packages "${retired[@]}" "$rotation/${keys[0]}.asc" \
+		    "$rotation/${keys[0]}" "${rotation_version[${keys[0]}]}" "$1"
+	done
+}
+
+# Publishes release folder $4 into the served repository $1 from keyring
+# $2 of rotation_prepared (gnupg-before, gnupg) with
+# GLYPHROW_SIGNING_KEY=$3 and, where given, --start-rotation $5.
+published() {
+	local options=(--uri "$address/$1/")
+	[[ -z ${5:-} ]] || options+=(--start-rotation "$5")
+	GNUPGHOME=$work/rotation/$2 GLYPHROW_SIGNING_KEY=$3 \
+	    quietly "packaging/$format/repository" "${options[@]}" "$served/$1" "$4"
+}
+
+# Client $1 refuses the served repository $2 once re-signed by key $3
+# alone, says why, and installs nothing; then the repository is as before.
+refused_signed_by() {
+	local client=$1 name=$2 key=$3 before
+	before=$(keyring_installed "$client" "$name")
+	mv "$served/$name" "$served/$name.kept"
+	cp -a "$served/$name.kept" "$served/$name"
+	GNUPGHOME=$work/rotation/gnupg resigned "$served/$name" "$key"
+	echo "signed by $key alone:"
+	refused "$client" "$name"
+	rm -rf "${served:?}/$name"
+	mv "$served/$name.kept" "$served/$name"
+	[[ $(keyring_installed "$client" "$name") == "$before" ]] ||
+	    fail "$script: $client installed from the repository signed by $key"
+}
+
+# Client $1 follows the served repository $2 to the keyring package of
+# step $3 of rotation_prepared, with fingerprint $4 where it is to show
+# one.
+followed_to() {
+	local client=$1 name=$2 wanted=${rotation_version[$3]} have
+	followed "$client" "$name" "${4:-}"
+	have=$(keyring_installed "$client" "$name")
+	[[ $have == "$wanted" ]] ||
+	    fail "$script: $client has glyphrow-archive-keyring $have, not $wanted"
+	echo "$client: glyphrow-archive-keyring $have"
+}
+
+# Client $1, in a root of its own named rot-$1, set up as the README says
+# with the old key, follows a change of key with its usual update command
+# alone: the old key's expiry extended, then checked three days later,
+# past its first expiry, as faketime sets the client's clock; then the
+# three steps. At each step, the repository re-signed by a stranger's key
+# is refused, and before the switch, re-signed by the new key alone. Last,
+# a root set up after the change, with the new key, installs.
+rotation_followed() {
+	local client=$1 name=rot-$1 rotation=$work/rotation old new
+	old=$GLYPHROW_SIGNING_KEY
+	new=next@glyphrow.invalid
+	step "$client, a change of key: set up as the README says, trusting the old key alone"
+	rm -rf "${served:?}/$name"
+	published "$name" gnupg-before "$old" "$release"
+	set_up "$client" "$name" "$name"
+	echo "$client: glyphrow-archive-keyring $(keyring_installed "$client" "$name")"
+	refused_signed_by "$client" "$name" stranger@glyphrow.invalid
+	refused_signed_by "$client" "$name" "$new"
+
+	step "$client, a change of key: the old key's expiry extended"
+	published "$name" gnupg "$old" "$rotation/extended"
+	followed_to "$client" "$name" extended
+	echo "three days later, past the key's first expiry:"
+	# shellcheck disable=SC2034 # the check's followed runs its client after it
+	clock=(faketime -f +3d)
+	followed "$client" "$name"
+	# shellcheck disable=SC2034
+	clock=()
+
+	step "$client, a change of key: (a) start, both keys signing"
+	published "$name" gnupg "$old" "$rotation/start" "$new"
+	refused_signed_by "$client" "$name" stranger@glyphrow.invalid
+	refused_signed_by "$client" "$name" "$new"
+	followed_to "$client" "$name" start
+
+	step "$client, a change of key: (b) switch, the new key alone signing"
+	published "$name" gnupg "$new" "$rotation/switch"
+	refused_signed_by "$client" "$name" stranger@glyphrow.invalid
+	followed_to "$client" "$name" switch \
+	    "$(GNUPGHOME=$rotation/gnupg fingerprint_of "$new")"
+
+	step "$client, a change of key: (c) finish, the old key dropped"
+	published "$name" gnupg "$new" "$rotation/finish"
+	refused_signed_by "$client" "$name" stranger@glyphrow.invalid
+	followed_to "$client" "$name" finish
+
+	step "$client, a change of key: a root set up afterwards, with the new key"
+	set_up "$client" "$name-after" "$name"
+	echo "$client: glyphrow-archive-keyring $(keyring_installed "$client" "$name-after")"
+}

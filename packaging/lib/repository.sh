@@ -56,7 +56,7 @@ several_signatures=
 # --start-rotation KEY, the indexes that the format's clients take signed
 # by several keys signed by KEY too, the first step of a change of key.
 publish() {
-	local uri=${!address_variable:-} next= release repository signer listed file
+	local uri=${!address_variable:-} next='' release repository signer listed file
 	local indexes=() packages=() top=() added=() others=() signers
 	arguments_given 2 "$@"
 	while [[ $1 == --uri || $1 == --start-rotation ]]; do
@@ -77,7 +77,7 @@ publish() {
 	if [[ -n $next ]]; then
 		[[ -n $signer ]] ||
 		    fail "$script: --start-rotation $next adds a signature to the one of GLYPHROW_SIGNING_KEY, which is unset"
-		listed=$(GLYPHROW_SIGNING_KEY=$next && signing_key_usable && package_signer)
+		listed=$(signer_of "$next")
 		if [[ -n $several_signatures ]]; then
 			signers+=" $listed"
 			index_keys+=("$next")
@@ -130,6 +130,13 @@ publish() {
 	done
 	chmod -R u=rwX,go=rX "$repository"
 	echo "$script: $(find "$work/out" -type f -name "$package_glob" | wc -l) packages added; $repository holds $(find "$repository" -type f -name "$package_glob" | wc -l)"
+}
+
+# What signs for key $1, checked as GLYPHROW_SIGNING_KEY is.
+signer_of() {
+	local GLYPHROW_SIGNING_KEY=$1
+	signing_key_usable
+	package_signer
 }
 
 # Copies into folder $2, each into its folders, the packages $3... that
@@ -306,7 +313,7 @@ keys_in_order() {
 
 # The newest keyring package in folder $1 or below, if any.
 newest_keyring() {
-	local package newest= version newest_version
+	local package newest='' version newest_version
 	[[ -d $1 ]] || return 0
 	while IFS= read -r package; do
 		version=$(package_version "$package")

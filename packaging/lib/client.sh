@@ -336,7 +336,9 @@ followed_to() {
 # past its first expiry, as faketime sets the client's clock; then the
 # three steps. At each step, the repository re-signed by a stranger's key
 # is refused, and before the switch, re-signed by the new key alone. Last,
-# a root set up after the change, with the new key, installs.
+# a root set up after the change, with the new key, installs. The check's
+# newer version of glyphrow, in folder $work/newer-release, is published
+# at the switch.
 rotation_followed() {
 	local client=$1 name=rot-$1 rotation=$work/rotation old new
 	old=$GLYPHROW_SIGNING_KEY
@@ -366,7 +368,10 @@ rotation_followed() {
 	followed_to "$client" "$name" start
 
 	step "$client, a change of key: (b) switch, the new key alone signing"
+	# A new glyphrow too, the check's newer version, whose package a
+	# root set up after the change installs.
 	published "$name" gnupg "$new" "$rotation/switch"
+	published "$name" gnupg "$new" "$work/newer-release"
 	refused_signed_by "$client" "$name" stranger@glyphrow.invalid
 	followed_to "$client" "$name" switch \
 	    "$(GNUPGHOME=$rotation/gnupg fingerprint_of "$new")"

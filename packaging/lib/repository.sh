@@ -121,7 +121,7 @@ publish() {
 	# written beside, then renamed over the old.
 	top=("${top[@]%%:*}")
 	mapfile -t others < <(files_below "$work/out" |
-	    grep -vxF -f <(printf '%s\n' "${added[@]}" "${top[@]}"))
+	    { grep -vxF -f <(printf '%s\n' "${added[@]}" "${top[@]}") || true; })
 	for file in "${added[@]}" "${others[@]}" "${top[@]}"; do
 		[[ -f $work/out/$file ]] || continue
 		mkdir -p "$(dirname "$repository/$file")"

@@ -318,6 +318,19 @@ refused_signed_by() {
 	    fail "$script: $client installed from the repository signed by $key"
 }
 
+# Client $1, its clock past the first expiry of the key it trusts, refuses
+# the served repository $2, says why, and installs nothing: what shows
+# that the clock a check moves on is the one the client checks keys by.
+refused_past_expiry() {
+	local client=$1 name=$2 before
+	before=$(keyring_installed "$client" "$name")
+	clock=(faketime -f +3d)
+	refused "$client" "$name"
+	clock=()
+	[[ $(keyring_installed "$client" "$name") == "$before" ]] ||
+	    fail "$script: $client installed from the repository past its key's expiry"
+}
+
 # Client $1 follows the served repository $2 to the keyring package of
 # step $3 of rotation_prepared, with fingerprint $4 where it is to show
 # one.
@@ -332,9 +345,9 @@ followed_to() {
 
 # Client $1, in a root of its own named rot-$1, set up as the README says
 # with the old key, follows a change of key with its usual update command
-# alone: the old key's expiry extended, then checked three days later,
-# past its first expiry, as faketime sets the client's clock; then the
-# three steps. At each step, the repository re-signed by a stranger's key
+# alone: the old key's expiry extended, which it refuses three days later,
+# past the first expiry, as faketime sets its clock, until it has taken
+# it; then, its clock three days on, the three steps. At each step, the repository re-signed by a stranger's key
 # is refused, and before the switch, re-signed by the new key alone. Last,
 # a root set up after the change, with the new key, installs. The check's
 # newer version of glyphrow, in folder $work/newer-release, is published
@@ -353,13 +366,15 @@ rotation_followed() {
 
 	step "$client, a change of key: the old key's expiry extended"
 	published "$name" gnupg "$old" "$rotation/extended"
+	echo "three days later, past the key's first expiry, the extension not yet taken:"
+	refused_past_expiry "$client" "$name"
+	echo "the same day:"
 	followed_to "$client" "$name" extended
-	echo "three days later, past the key's first expiry:"
-	# shellcheck disable=SC2034 # the check's followed runs its client after it
+	# From here on the client's clock is three days on, so that each step
+	# below verifies what it fetches past the old key's first expiry.
+	echo "three days later, and at every step below:"
 	clock=(faketime -f +3d)
 	followed "$client" "$name"
-	# shellcheck disable=SC2034
-	clock=()
 
 	step "$client, a change of key: (a) start, both keys signing"
 	published "$name" gnupg "$old" "$rotation/start" "$new"
@@ -384,4 +399,6 @@ rotation_followed() {
 	step "$client, a change of key: a root set up afterwards, with the new key"
 	set_up "$client" "$name-after" "$name"
 	echo "$client: glyphrow-archive-keyring $(keyring_installed "$client" "$name-after")"
+	# shellcheck disable=SC2034
+	clock=()
 }

@@ -62,11 +62,10 @@ set(runtime_version ${gcc_major})
 if(NOT runtime_version)
 	set(runtime_version N)
 endif()
-set(install_hint "Install them with:\n"
-    "  dpkg --add-architecture ${GLYPHROW_DEBIAN_ARCH} && apt-get update\n"
-    "  apt-get install g++-${GNU_TYPE} libc6-dev:${GLYPHROW_DEBIAN_ARCH} "
-    "libstdc++-${runtime_version}-dev:${GLYPHROW_DEBIAN_ARCH} "
-    "libgtest-dev:${GLYPHROW_DEBIAN_ARCH} qemu-user-static")
+set(install_hint "The build roots hold them: run the workflow there, as\n"
+    "  packaging/in-root SUITE \"$PWD\" cmake --workflow --preset PRESET\n"
+    "with SUITE the build root's suite that cmake/architectures names for "
+    "${GLYPHROW_DEBIAN_ARCH}.")
 if(missing_compiler)
 	message(FATAL_ERROR "The ${GLYPHROW_DEBIAN_ARCH} build needs "
 	    "${CMAKE_CXX_COMPILER}, Debian's cross compiler. " ${install_hint})

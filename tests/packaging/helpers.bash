@@ -20,6 +20,13 @@ signing_keys_made() {
 	export GLYPHROW_SIGNING_KEY=test@glyphrow.invalid
 }
 
+# The fingerprints of the primary keys in gpg's --with-colons listing on
+# standard input, a line each.
+primary_fingerprints() {
+	awk -F: '$1 == "pub" { primary = 1 } $1 == "sub" { primary = 0 }
+	    $1 == "fpr" && primary { print $10; primary = 0 }'
+}
+
 # The second key too, next@glyphrow.invalid, for a change of key.
 next_key_made() {
 	gpg --batch --quiet --passphrase '' --quick-generate-key \

@@ -161,6 +161,23 @@ setup() {
 	done
 }
 
+@test "the APT and pacman repositories put the signing key alone at the top, the same bytes, when another key has its user ID" {
+	cp -a "$GNUPGHOME" "$BATS_TEST_TMPDIR/gnupg"
+	export GNUPGHOME=$BATS_TEST_TMPDIR/gnupg
+	signing=$(primary_fingerprints < <(gpg --batch --with-colons --fingerprint "$GLYPHROW_SIGNING_KEY"))
+	gpg --batch --quiet --passphrase '' --quick-generate-key --yes \
+	    'glyphrow test <test@glyphrow.invalid>' rsa4096 sign 1d 2>/dev/null
+	for format in deb arch; do
+		publish "$format" "$old" "$repositories/$format"
+		assert_success
+		run primary_fingerprints < <(gpg --batch --with-colons \
+		    --show-keys "$repositories/$format/glyphrow-archive-keyring.asc")
+		assert_output "$signing"
+	done
+	cmp "$repositories/deb/glyphrow-archive-keyring.asc" \
+	    "$repositories/arch/glyphrow-archive-keyring.asc"
+}
+
 @test "a repository named by a relative path is made in the working folder" {
 	mkdir -p "$BATS_TEST_TMPDIR/here"
 	for format in "${formats[@]}"; do

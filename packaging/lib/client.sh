@@ -150,13 +150,14 @@ document_block() {
 # Runs block $4 of section $3 of document $2 in root $1, in one shell as
 # the root's user, "user", pastes it, every line in turn, stopping at the
 # first that fails; the document's address is the served repository's,
-# $5, its FINGERPRINT that of GLYPHROW_SIGNING_KEY; run in folder $6 of
-# the root where given, the folder of the files the user downloaded,
-# which is also the document's FOLDER. Fails too if apt or pacman says
-# there is an error, or apt warns.
+# $5, its FINGERPRINT that of GLYPHROW_SIGNING_KEY, or document_fingerprint
+# where that is set; run in folder $6 of the root where given, the folder
+# of the files the user downloaded, which is also the document's FOLDER.
+# Fails if apt or pacman says there is an error, or apt warns; returns the
+# block's status.
 as_document_says() {
-	local root=$1 block commands lines fingerprint
-	fingerprint=$(fingerprint_of "$GLYPHROW_SIGNING_KEY")
+	local root=$1 block commands lines fingerprint status=0
+	fingerprint=${document_fingerprint:-$(fingerprint_of "$GLYPHROW_SIGNING_KEY")}
 	block=$(document_block "$2" "$3" "$4")
 	[[ -n $block ]] || fail "$script: $2 has no sh block $4 under: $3"
 	commands="cd ${6:-/home/user} || exit"$'\n'$(sed -e 's/$/ || exit $?/' \
@@ -168,10 +169,46 @@ as_document_says() {
 	# Every question asked, answered yes, as at a terminal; yes ends,
 	# killed by SIGPIPE, once the commands are done, which is no fault.
 	in_root "$root" runuser -u user -- env HOME=/home/user \
-	    bash -c "$commands" < <(yes || true) 2>&1 | tee "$work/readme.log"
+	    bash -c "$commands" < <(yes || true) 2>&1 | tee "$work/readme.log" ||
+	    status=$?
 	if grep -E '^(W: |E: |error: )' "$work/readme.log"; then
 		fail "$script: apt or pacman warned as above"
 	fi
+	return "$status"
+}
+
+# Runs block $4 of section $3 of document $2 in root $1 as
+# as_document_says does, with the served repository's address $5, but with
+# a fingerprint that is not the key's, as a user who mistyped it or read
+# another: the block must stop, and paths $6... of the root, where the
+# client keeps the keys it trusts and its repositories, must be as they
+# were.
+untouched_with_wrong_fingerprint() {
+	local root=$1 document=$2 section=$3 number=$4 address=$5 before
+	shift 5
+	before=$(paths_state "$root" "$@")
+	echo "with a wrong fingerprint:"
+	if document_fingerprint=0123456789ABCDEF0123456789ABCDEF01234567 \
+	    as_document_says "$root" "$document" "$section" "$number" "$address"; then
+		fail "$script: $document's block $number under $section went on with a wrong fingerprint"
+	fi
+	[[ $(paths_state "$root" "$@") == "$before" ]] ||
+	    fail "$script: $document's block $number under $section changed $* in $root with a wrong fingerprint"
+	echo "stopped, nothing of $* changed"
+}
+
+# The names and sums of the files under paths $2... of root $1, absent
+# ones named so.
+paths_state() {
+	local root=$1 path
+	shift
+	for path; do
+		if [[ -e $root$path ]]; then
+			find "$root$path" -type f -exec sha256sum {} + | sort
+		else
+			echo "no $path"
+		fi
+	done
 }
 
 # Serves folder $1 over HTTP on 127.0.0.1 until the check ends

@@ -161,7 +161,7 @@ as_document_says() {
 	block=$(document_block "$2" "$3" "$4")
 	[[ -n $block ]] || fail "$script: $2 has no sh block $4 under: $3"
 	commands="cd ${6:-/home/user} || exit"$'\n'$(sed -e 's/$/ || exit $?/' \
-	    -e "s|https://example.org/glyphrow/|$5|g" \
+	    -e "s|$(published_address .)|$5|g" \
 	    -e "s|FOLDER|${6:-FOLDER}|g" \
 	    -e "s|FINGERPRINT|$fingerprint|g" <<<"$block")
 	mapfile -t lines <<<"$block"
@@ -243,7 +243,7 @@ newer_version_built() {
 	newer=$major.$minor.$((patch + 1))
 	git clone --quiet . "$clone"
 	epoch=$(env -u SOURCE_DATE_EPOCH cmake -P packaging/cmake/source_date.cmake)
-	maintainer=$(sed -n '/^ -- /{s/^ -- \(.*>\)  .*/\1/p;q}' packaging/changelog)
+	maintainer=$(maintainer_of .)
 	(
 		cd "$clone"
 		sed -i "s/^    VERSION $version\$/    VERSION $newer/" CMakeLists.txt

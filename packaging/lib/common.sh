@@ -270,6 +270,21 @@ version_of() {
 	sed -n '1s/^glyphrow (\([^)]*\)).*/\1/p' "$1/packaging/changelog"
 }
 
+# The maintainer of the source tree $1: the newest changelog entry's, as
+# its packages name them; older entries keep their own.
+maintainer_of() {
+	sed -n '/^ -- /{s/^ -- \(.*>\)  .*/\1/p;q}' "$1/packaging/changelog"
+}
+
+# Where the maintainers of the source tree $1 publish, as packaging/address
+# names it; and whether address $1 is the placeholder no one serves.
+published_address() {
+	sed -n '/^[^#]/{p;q}' "$1/packaging/address"
+}
+placeholder_address() {
+	[[ $1 == https://example.org/* ]]
+}
+
 # The package release of the source tree $1, the RPM's and Arch's, as
 # packaging/CMakeLists.txt sets it.
 package_release_of() {

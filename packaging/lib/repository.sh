@@ -68,6 +68,9 @@ publish() {
 	repository=$(realpath --canonicalize-missing "$1")
 	cd "$(dirname "$0")/../.."
 	shopt -s nullglob extglob
+	if [[ -z $uri ]] && ! placeholder_address "$(published_address .)"; then
+		uri=$(published_address .)
+	fi
 	repository_address_given "$address_variable" "$uri"
 	signing_key_usable
 	signer=$(package_signer)
@@ -351,11 +354,12 @@ whole_there() {
 }
 
 # Ends the script unless $2 is the absolute http(s) or file address users
-# will fetch the repository from, given by --uri or variable $1: the file
-# they install names it, and a wrong one fails only on their machines.
+# will fetch the repository from, given by --uri or variable $1, or else
+# packaging/address's once it is no placeholder: the file they install
+# names it, and a wrong one fails only on their machines.
 repository_address_given() {
 	[[ $2 =~ ^(https?://[^/]|file:///[^/]) ]] ||
-	    fail "$script: the repository's address is needed, for the file users install: --uri URI (or $1), such as --uri https://example.org/glyphrow/${2:+; not: $2}"
+	    fail "$script: the repository's address is needed, for the file users install: --uri URI (or $1), such as --uri https://example.org/glyphrow/${2:+; not: $2}; or set the maintainers' address in packaging/address"
 }
 
 # Dates files $3... (a repository's index files, as written for a new

@@ -28,6 +28,21 @@ setup() {
 	done
 }
 
+@test "without --uri, a repository is published for the address packaging/address names, once it is no placeholder" {
+	copy=$BATS_TEST_TMPDIR/tree
+	mkdir "$copy"
+	tar -C "$tree" --create --exclude=./build --exclude=./.git . | tar -C "$copy" --extract
+	sed -i 's|^https://example.org/glyphrow/$|https://glyphrow.invalid/published/|' "$copy/packaging/address"
+	for format in "${formats[@]}"; do
+		run env -u GLYPHROW_APT_URI -u GLYPHROW_RPM_URI -u GLYPHROW_PACMAN_URI \
+		    "$copy/packaging/$format/repository" "$repositories/$format" "$old"
+		assert_success
+	done
+	grep -x 'URIs: https://glyphrow.invalid/published/' "$repositories/deb/glyphrow.sources"
+	grep -x 'baseurl=https://glyphrow.invalid/published/' "$repositories/rpm/glyphrow.repo"
+	grep -xF 'Server = https://glyphrow.invalid/published/$arch' "$repositories/arch/glyphrow.pacman.conf"
+}
+
 @test "a release is accepted, and made twice unsigned, the second under umask 0002, it is the same bytes" {
 	for format in "${formats[@]}"; do
 		publish "$format" "$old" "$repositories/$format-0022" env -u GLYPHROW_SIGNING_KEY

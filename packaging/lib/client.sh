@@ -237,26 +237,16 @@ server.serve_forever()' "$1" 2>"$work/http.log" >"$work/http.port" &
 # after this version (a client takes no metadata older than what it has),
 # and prints that version. The clone's build/ holds what it packed.
 newer_version_built() {
-	local preset=$1 clone=$2 version major minor patch epoch maintainer newer
+	local preset=$1 clone=$2 version major minor patch epoch newer
 	version=$(version_of .)
 	IFS=. read -r major minor patch <<<"$version"
 	newer=$major.$minor.$((patch + 1))
 	git clone --quiet . "$clone"
 	epoch=$(env -u SOURCE_DATE_EPOCH cmake -P packaging/cmake/source_date.cmake)
-	maintainer=$(maintainer_of .)
 	(
 		cd "$clone"
-		sed -i "s/^    VERSION $version\$/    VERSION $newer/" CMakeLists.txt
-		{
-			echo "glyphrow ($newer) unstable; urgency=medium"
-			echo
-			echo "  * A throwaway version, to check upgrades."
-			echo
-			echo " -- $maintainer  $(LC_ALL=C date --utc --date="@$((epoch + 60))" -R)"
-			echo
-			cat packaging/changelog
-		} >"$work/changelog"
-		mv "$work/changelog" packaging/changelog
+		packaging/new-version --date "@$((epoch + 60))" "$newer" \
+		    "A throwaway version, to check upgrades."
 		env -u SOURCE_DATE_EPOCH cmake --workflow --preset "$preset"
 	) >"$work/log" 2>&1 || failed "$work/log" "the build of $newer"
 	echo "$newer"

@@ -270,6 +270,10 @@ version_of() {
 	sed -n '1s/^glyphrow (\([^)]*\)).*/\1/p' "$1/packaging/changelog"
 }
 
+# What comes before a version where the documents write one (an extended
+# regular expression): a file name, a release folder, or the word.
+version_written_after='(glyphrow[-_ (]|glyphrow-archive-keyring[-_]|releases/|[Vv]ersion )'
+
 # The maintainer of the source tree $1: the newest changelog entry's, as
 # its packages name them; older entries keep their own.
 maintainer_of() {

@@ -124,14 +124,18 @@ client_root() {
 # Runs a command as root of root $1 (a Debian root a check made), with /proc
 # and /dev, the clients' output in the C locale. The root is a mount point
 # of its own, as a system's is: pacman looks up the file system it
-# installs onto.
+# installs onto. Its /dev/shm is its own too: the command is PID 1 of a
+# namespace of its own, like every other root's, and faketime names its
+# shared memory there by its PID, so two roots' at once would collide
+# ("faketime: sem_open: File exists").
 in_root() {
 	local root=$1
 	shift
 	# shellcheck disable=SC2016 # the inner shell expands its arguments
 	unshare --mount --fork --pid -- sh -c 'root=$0 &&
 	    mount --bind "$root" "$root" &&
-	    mount --rbind /dev "$root/dev" && mount -t proc proc "$root/proc" &&
+	    mount --rbind /dev "$root/dev" && mount -t tmpfs shm "$root/dev/shm" &&
+	    mount -t proc proc "$root/proc" &&
 	    exec chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
 	        HOME=/root LC_ALL=C DEBIAN_FRONTEND=noninteractive "$@"' \
 	    "$root" "$@"

@@ -272,6 +272,7 @@ version_of() {
 
 # What comes before a version where the documents write one (an extended
 # regular expression): a file name, a release folder, or the word.
+# shellcheck disable=SC2034 # for the scripts that source this
 version_written_after='(glyphrow[-_ (]|glyphrow-archive-keyring[-_]|releases/|[Vv]ersion )'
 
 # The maintainer of the source tree $1: the newest changelog entry's, as

@@ -40,6 +40,7 @@ setup() {
 	done
 	grep -x 'URIs: https://glyphrow.invalid/published/' "$repositories/deb/glyphrow.sources"
 	grep -x 'baseurl=https://glyphrow.invalid/published/' "$repositories/rpm/glyphrow.repo"
+	# shellcheck disable=SC2016 # pacman's own variable
 	grep -xF 'Server = https://glyphrow.invalid/published/$arch' "$repositories/arch/glyphrow.pacman.conf"
 }
 

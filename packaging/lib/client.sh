@@ -273,7 +273,13 @@ newer_version_built() {
 #   there, without the packing's number;
 # - resigned FOLDER KEY: a copy of a repository signed by KEY alone, as
 #   the format's clients check it.
+# A client named in array past_expiry_taken takes a repository signed
+# past the first expiry of the key it trusts, without the keyring
+# package's extension (zypper, which may take the extended key from the
+# repository's key file itself): for it, the refusal past expiry is not
+# shown.
 clock=()
+past_expiry_taken=()
 
 # Makes in $work/rotation what a change of key publishes, with
 # GLYPHROW_SIGNING_KEY as the old key: the keyrings gnupg-before, a copy
@@ -414,15 +420,20 @@ rotation_followed() {
 	rm -rf "${served:?}/$name"
 	published "$name" gnupg-before "$old" "$release"
 	set_up "$client" "$name" "$name"
-	set_up "$client" "$name-unextended" "$name"
+	[[ " ${past_expiry_taken[*]} " == *" $client "* ]] ||
+	    set_up "$client" "$name-unextended" "$name"
 	echo "$client: glyphrow-archive-keyring $(keyring_installed "$client" "$name")"
 	refused_signed_by "$client" "$name" stranger@glyphrow.invalid
 	refused_signed_by "$client" "$name" "$new"
 
 	step "$client, a change of key: the old key's expiry extended"
 	published "$name" gnupg "$old" "$rotation/extended"
-	echo "three days later, past the key's first expiry, a root that has not taken the extension:"
-	refused_past_expiry "$client" "$name-unextended" "$name"
+	if [[ " ${past_expiry_taken[*]} " == *" $client "* ]]; then
+		echo "$client takes a repository signed past the key's first expiry without the extension: no refusal to show"
+	else
+		echo "three days later, past the key's first expiry, a root that has not taken the extension:"
+		refused_past_expiry "$client" "$name-unextended" "$name"
+	fi
 	echo "the same day:"
 	followed_to "$client" "$name" extended
 	# From here on the clock is three days on, the client's and the

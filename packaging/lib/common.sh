@@ -37,7 +37,12 @@ arguments_given() {
 	(($# >= least)) || fail "$script: too few arguments; $usage"
 }
 
-step() { printf '\n--- %s\n' "$*"; }
+# How long the script has run, in minutes and seconds: 12:05.
+run_time() { printf '%d:%02d' $((SECONDS / 60)) $((SECONDS % 60)); }
+
+# Each step's line says when it started, so that a log shows where the
+# time goes.
+step() { printf '\n--- [%s] %s\n' "$(run_time)" "$*"; }
 
 # The running script's name within packaging/, as deb/repository, for its
 # messages: several formats' scripts share a name.

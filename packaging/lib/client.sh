@@ -105,20 +105,36 @@ on_system() {
 	if [[ $system == / ]]; then "$@"; else in_root "$system" "$@"; fi
 }
 
-# Makes folder $2 a fresh minimal root of Debian suite $1, with packages
-# $3... and the suite's main component as its source, for the clients a
-# check runs. The archive serves sid's Release past the Valid-Until it
-# gives, which apt refuses as expired: a sid root is a throwaway that
-# reads the archive once, for the newest clients, so it is taken as it
-# is.
+# Starts making folder $2 a fresh minimal root of Debian suite $1, with
+# packages $3... and Debian's sources as a user has them (the suite's
+# main component, and its updates and security fixes where the suite
+# has them), for the clients a check runs; client_root_made waits for it.
+# It is made in the background, as most of its time goes to the archive:
+# a check starts its roots first and builds meanwhile. The archive serves
+# sid's Release past the Valid-Until it gives, which apt refuses as
+# expired: a sid root is a throwaway that reads the archive once, for the
+# newest clients, so it is taken as it is.
+declare -A making_root=()
 client_root() {
-	local suite=$1 root=$2 packages options=()
+	local suite=$1 root=$2 packages options=() sources
 	packages=$(IFS=,; echo "${*:3}")
-	[[ $suite == sid ]] &&
-	    options=(--aptopt='Acquire::Check-Valid-Until "false"')
-	quietly mmdebstrap --variant=minbase --mode=root "${options[@]}" \
-	    --include="$packages" "$suite" "$root" \
-	    "deb http://deb.debian.org/debian $suite main"
+	sources=("deb http://deb.debian.org/debian $suite main")
+	if [[ $suite == sid ]]; then
+		options=(--aptopt='Acquire::Check-Valid-Until "false"')
+	else
+		sources+=("deb http://deb.debian.org/debian $suite-updates main"
+		    "deb http://deb.debian.org/debian-security $suite-security main")
+	fi
+	mmdebstrap --variant=minbase --mode=root "${options[@]}" \
+	    --include="$packages" "$suite" "$root" "${sources[@]}" >"$root.log" 2>&1 &
+	making_root[$root]=$!
+}
+
+# Waits for root $1 that client_root began; fails, showing what
+# mmdebstrap said, if it could not be made.
+client_root_made() {
+	wait "${making_root[$1]}" || failed "$1.log" mmdebstrap of "$1"
+	rm "$1.log"
 }
 
 # Runs a command as root of root $1 (a Debian root a check made), with /proc
@@ -236,10 +252,12 @@ server.serve_forever()' "$1" 2>"$work/http.log" >"$work/http.port" &
 	echo "http://127.0.0.1:$port"
 }
 
-# Builds a throwaway version, one patch above this tree's, with workflow
-# preset $1 in a scratch clone of this commit in folder $2, dated a minute
-# after this version (a client takes no metadata older than what it has),
-# and prints that version. The clone's build/ holds what it packed.
+# Builds a throwaway version, one patch above this tree's, with preset $1
+# (configure, build and package) in a scratch clone of this commit in
+# folder $2, dated a minute after this version (a client takes no
+# metadata older than what it has), and prints that version. The clone's
+# build/ holds what it packed. Its tests are left out: only its packages
+# are wanted.
 newer_version_built() {
 	local preset=$1 clone=$2 version major minor patch epoch newer
 	version=$(version_of .)
@@ -249,9 +267,12 @@ newer_version_built() {
 	epoch=$(env -u SOURCE_DATE_EPOCH cmake -P packaging/cmake/source_date.cmake)
 	(
 		cd "$clone"
+		# Each step chained, as errexit does not hold here, left of ||.
 		packaging/new-version --date "@$((epoch + 60))" "$newer" \
-		    "A throwaway version, to check upgrades."
-		env -u SOURCE_DATE_EPOCH cmake --workflow --preset "$preset"
+		    "A throwaway version, to check upgrades." &&
+		    unset SOURCE_DATE_EPOCH &&
+		    cmake --preset "$preset" -DBUILD_TESTING=OFF &&
+		    cmake --build --preset "$preset" && cpack --preset "$preset"
 	) >"$work/log" 2>&1 || failed "$work/log" "the build of $newer"
 	echo "$newer"
 }
@@ -400,6 +421,37 @@ followed_to() {
 	[[ $have == "$wanted" ]] ||
 	    fail "$script: $client has glyphrow-archive-keyring $have, not $wanted"
 	echo "$client: glyphrow-archive-keyring $have"
+}
+
+# Runs rotation_followed for each client $1..., side by side, each with a
+# scratch folder of its own within work (its roots, its log), sharing
+# what rotation_prepared made, the newer release and the entries of work
+# that array rotation_shared names; then the function named by
+# rotation_checked, if set, for the client in that folder. Shows each
+# client's lines in turn, and fails after them if any failed.
+rotation_shared=()
+rotations_side_by_side() {
+	local client failed=() own shared
+	local -A rotating=()
+	for client; do
+		own=$work/$client
+		mkdir "$own"
+		for shared in rotation newer-release "${rotation_shared[@]}"; do
+			ln -s "$work/$shared" "$own/"
+		done
+		{
+			work=$own rotation_followed "$client"
+			[[ -z ${rotation_checked:-} ]] || work=$own "$rotation_checked" "$client"
+		} >"$own.log" 2>&1 &
+		rotating[$client]=$!
+	done
+	for client; do
+		wait "${rotating[$client]}" || failed+=("$client")
+		cat "$work/$client.log"
+		rm -rf "${work:?}/$client" "$work/$client.log"
+	done
+	((${#failed[@]} == 0)) ||
+	    fail "$script: the change of key failed for ${failed[*]}, as said above"
 }
 
 # Client $1, in a root of its own named rot-$1, set up as the README says

@@ -56,7 +56,7 @@ several_signatures=
 # --start-rotation KEY, the indexes that the format's clients take signed
 # by several keys signed by KEY too, the first step of a change of key.
 publish() {
-	local uri=${!address_variable:-} next='' release repository signer listed file
+	local uri=${!address_variable:-} next='' release repository signer listed file folder
 	local indexes=() packages=() top=() added=() others=() signers
 	arguments_given 2 "$@"
 	while [[ $1 == --uri || $1 == --start-rotation ]]; do
@@ -127,7 +127,9 @@ publish() {
 	    { grep -vxF -f <(printf '%s\n' "${added[@]}" "${top[@]}") || true; })
 	for file in "${added[@]}" "${others[@]}" "${top[@]}"; do
 		[[ -f $work/out/$file ]] || continue
-		mkdir -p "$(dirname "$repository/$file")"
+		folder=$repository/$file
+		folder=${folder%/*}
+		[[ -d $folder ]] || mkdir -p "$folder"
 		cp -p "$work/out/$file" "$repository/$file.new"
 		mv "$repository/$file.new" "$repository/$file"
 	done

@@ -430,6 +430,11 @@ followed_to() {
 # rotation_checked, if set, for the client in that folder. Shows each
 # client's lines in turn, and fails after them if any failed.
 rotation_shared=()
+rotation_in_folder() {
+	local work=$2
+	rotation_followed "$1"
+	[[ -z ${rotation_checked:-} ]] || "$rotation_checked" "$1"
+}
 rotations_side_by_side() {
 	local client failed=() own shared
 	local -A rotating=()
@@ -439,10 +444,7 @@ rotations_side_by_side() {
 		for shared in rotation newer-release "${rotation_shared[@]}"; do
 			ln -s "$work/$shared" "$own/"
 		done
-		{
-			work=$own rotation_followed "$client"
-			[[ -z ${rotation_checked:-} ]] || work=$own "$rotation_checked" "$client"
-		} >"$own.log" 2>&1 &
+		rotation_in_folder "$client" "$own" >"$own.log" 2>&1 &
 		rotating[$client]=$!
 	done
 	for client; do

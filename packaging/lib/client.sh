@@ -109,8 +109,8 @@ on_system() {
 # packages $3... and Debian's sources as a user has them (the suite's
 # main component, and its updates and security fixes where the suite
 # has them), for the clients a check runs; client_root_made waits for it.
-# It is made in the background, as most of its time goes to the archive:
-# a check starts its roots first and builds meanwhile. The archive serves
+# It is made in the background, as part of its time goes to waiting on
+# the archive: a check starts its roots first and builds meanwhile. The archive serves
 # sid's Release past the Valid-Until it gives, which apt refuses as
 # expired: a sid root is a throwaway that reads the archive once, for the
 # newest clients, so it is taken as it is.

@@ -243,7 +243,8 @@ root_packages() {
 # Unless this runs in a build root already, runs the calling script again
 # in each build root in turn (packaging/in-root), on one set of copies of
 # this tree (without build/ and .git/) and of folder $1, which the script
-# is then given as its one argument; each run does the part of its root,
+# is then given as its first argument, the rest of the arguments after
+# it; each run does the part of its root,
 # and GLYPHROW_SHARED names a scratch folder they all share. Ends this
 # script: failing with the first run that fails, the later roots left
 # out, or once every root has had its run.
@@ -257,7 +258,7 @@ in_each_root() {
 	cp -r "$1" "$copies/folder"
 	for suite in $(root_suites); do
 		GLYPHROW_SHARED=$copies/shared packaging/in-root "$suite" "$copies" \
-		    "$copies/tree/packaging/$script" "$copies/folder" ||
+		    "$copies/tree/packaging/$script" "$copies/folder" "${@:2}" ||
 		    { status=$? && break; }
 	done
 	rm -rf "$copies"

@@ -126,6 +126,13 @@ value=$(f)'
 	done
 }
 
+@test "rebuild refuses an architecture cmake/architectures does not name, before it checks or builds anything" {
+	mkdir "$BATS_TEST_TMPDIR/release"
+	run "$tree/packaging/rebuild" "$BATS_TEST_TMPDIR/release" amd64 sparc
+	assert_failure
+	assert_output "rebuild: no architecture sparc; cmake/architectures names amd64 arm64 armhf i386 ppc64el riscv64"
+}
+
 @test "cmake/architectures is read by name: each architecture's fields, its presets, and nothing it does not give" {
 	in_a_script "cd $tree && architecture_names trixie && for field in machine emulator cpu rpm arch suite deb_workflow deb_preset portable; do architecture_field \$field armhf; done && architecture_field deb_preset amd64 && architecture_field portable amd64"
 	assert_success

@@ -252,28 +252,44 @@ server.serve_forever()' "$1" 2>"$work/http.log" >"$work/http.port" &
 	echo "http://127.0.0.1:$port"
 }
 
-# Builds a throwaway version, one patch above this tree's, with preset $1
-# (configure, build and package) in a scratch clone of this commit in
-# folder $2, dated a minute after this version (a client takes no
-# metadata older than what it has), and prints that version. The clone's
-# build/ holds what it packed. Its tests are left out: only its packages
-# are wanted.
+# Copies into folder $2 the packages preset $1 packs (configure, build and
+# package) of a throwaway version, one patch above this tree's, dated a
+# minute after this version (a client takes no metadata older than what
+# it has), and prints that version. It is built in a clone of this
+# commit, build/newer-COMMIT, each preset once, which the checks of the
+# commit share: CI runs them side by side, and each waits for the build
+# another began. Its tests are left out: only its packages are wanted.
 newer_version_built() {
-	local preset=$1 clone=$2 version major minor patch epoch newer
+	local preset=$1 into=$2 version major minor patch epoch newer shared lock
 	version=$(version_of .)
 	IFS=. read -r major minor patch <<<"$version"
 	newer=$major.$minor.$((patch + 1))
-	git clone --quiet . "$clone"
 	epoch=$(env -u SOURCE_DATE_EPOCH cmake -P packaging/cmake/source_date.cmake)
-	(
-		cd "$clone"
-		# Each step chained, as errexit does not hold here, left of ||.
-		packaging/new-version --date "@$((epoch + 60))" "$newer" \
-		    "A throwaway version, to check upgrades." &&
-		    unset SOURCE_DATE_EPOCH &&
-		    cmake --preset "$preset" -DBUILD_TESTING=OFF &&
-		    cmake --build --preset "$preset" && cpack --preset "$preset"
-	) >"$work/log" 2>&1 || failed "$work/log" "the build of $newer"
+	shared=$PWD/build/newer-$(git rev-parse HEAD)
+	mkdir -p build "$into"
+	exec {lock}>>build/newer.lock
+	flock "$lock"
+	if [[ ! -d $shared ]]; then
+		rm -rf build/newer-*/ "$shared.new"
+		git clone --quiet . "$shared.new"
+		(cd "$shared.new" && packaging/new-version --date "@$((epoch + 60))" \
+		    "$newer" "A throwaway version, to check upgrades.") >"$work/log" 2>&1 ||
+		    failed "$work/log" "new-version $newer"
+		mv "$shared.new" "$shared"
+	fi
+	if [[ ! -f $shared/build/$preset.packed ]]; then
+		(
+			cd "$shared"
+			# Each step chained, as errexit does not hold here, left of ||.
+			unset SOURCE_DATE_EPOCH &&
+			    cmake --preset "$preset" -DBUILD_TESTING=OFF &&
+			    cmake --build --preset "$preset" && cpack --preset "$preset"
+		) >"$work/log" 2>&1 || failed "$work/log" "the build of $newer"
+		touch "$shared/build/$preset.packed"
+	fi
+	exec {lock}>&-
+	find "$shared/build/$preset" -maxdepth 1 -type f -name "*[-_]${newer}[-_.]*" \
+	    -exec cp -t "$into" {} +
 	echo "$newer"
 }
 

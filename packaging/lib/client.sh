@@ -261,12 +261,15 @@ server.serve_forever()' "$1" 2>"$work/http.log" >"$work/http.port" &
 # another began. Its tests are left out: only its packages are wanted.
 newer_version_built() {
 	local preset=$1 into=$2 version major minor patch epoch newer shared lock
+	local built
 	version=$(version_of .)
 	IFS=. read -r major minor patch <<<"$version"
 	newer=$major.$minor.$((patch + 1))
 	epoch=$(env -u SOURCE_DATE_EPOCH cmake -P packaging/cmake/source_date.cmake)
 	shared=$PWD/build/newer-$(git rev-parse HEAD)
 	mkdir -p build "$into"
+	# The clone made under one lock; each preset built under its own, so
+	# that a check wanting one preset never waits for another's build.
 	exec {lock}>>build/newer.lock
 	flock "$lock"
 	if [[ ! -d $shared ]]; then
@@ -275,8 +278,12 @@ newer_version_built() {
 		(cd "$shared.new" && packaging/new-version --date "@$((epoch + 60))" \
 		    "$newer" "A throwaway version, to check upgrades.") >"$work/log" 2>&1 ||
 		    failed "$work/log" "new-version $newer"
+		mkdir -p "$shared.new/build"
 		mv "$shared.new" "$shared"
 	fi
+	exec {built}>>"$shared/build/$preset.lock"
+	flock "$built"
+	exec {lock}>&-
 	if [[ ! -f $shared/build/$preset.packed ]]; then
 		(
 			cd "$shared"
@@ -287,7 +294,7 @@ newer_version_built() {
 		) >"$work/log" 2>&1 || failed "$work/log" "the build of $newer"
 		touch "$shared/build/$preset.packed"
 	fi
-	exec {lock}>&-
+	exec {built}>&-
 	find "$shared/build/$preset" -maxdepth 1 -type f -name "*[-_]${newer}[-_.]*" \
 	    -exec cp -t "$into" {} +
 	echo "$newer"

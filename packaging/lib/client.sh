@@ -301,8 +301,8 @@ newer_version_built() {
 }
 
 # A change of key, as each client follows it. The calling check sets
-# format (deb, rpm, arch), served and address (serve's folder and URL),
-# and defines, for its client $1 and its root named $2, which follows the
+# served and address (serve's folder and URL) and release (its release
+# folder), and defines, for its client $1 and its root named $2, which follows the
 # served repository of that name:
 # - set_up CLIENT NAME REPOSITORY: the root made as the README says, for
 #   served repository REPOSITORY, trusting only the key at its top, and
@@ -329,15 +329,17 @@ past_expiry_taken=()
 # GLYPHROW_SIGNING_KEY as the old key: the keyrings gnupg-before, a copy
 # of GNUPGHOME, and gnupg, the same with the old key's expiry moved on by
 # two years, a new key (next@glyphrow.invalid) and a stranger's
-# (stranger@glyphrow.invalid); and release folders of keyring packages of
+# (stranger@glyphrow.invalid); release folders of keyring packages of
 # format $1, each of a version after this tree's: extended (the old key
 # as extended), start and switch (it and the new key), finish (the new
 # key alone, the old one retired); rotation_version names the version of
-# each.
+# each. Then rotation_published, once for every client of the check,
+# in repositories of that format.
 declare -A rotation_version=()
 rotation_prepared() {
 	local rotation=$work/rotation version major minor patch epoch n=0 step
 	local old home key keys retired
+	format=$1
 	mkdir -p "$rotation"
 	old=$(fingerprint_of "$GLYPHROW_SIGNING_KEY")
 	for home in gnupg-before gnupg; do
@@ -371,6 +373,29 @@ rotation_prepared() {
 		    packaging/libexec/keyring-packages "${retired[@]}" "$rotation/${keys[0]}.asc" \
 		    "$rotation/${keys[0]}" "${rotation_version[${keys[0]}]}" "$1"
 	done
+	rotation_published
+}
+
+# Publishes, with the release folder of the calling check, release, and
+# its newer version in $work/newer-release, each state of the repository
+# a change of key goes through, as the maintainers publish it, and keeps
+# a copy of each in $work/rotation/repository-STATE: set-up, the release
+# signed by the old key as it was; extended, the keyring package of the
+# extended key added; then, signed three days later, past the old key's
+# first expiry: start, both keys signing; switch, the new key alone
+# signing, the newer version added; finish, the old key dropped.
+# Published once, each client follows copies of them (step_served):
+# a publication costs more than many a client's update.
+rotation_published() {
+	local rotation=$work/rotation old new=next@glyphrow.invalid
+	old=$GLYPHROW_SIGNING_KEY
+	published set-up gnupg-before "$old" "$release"
+	published extended gnupg "$old" "$rotation/extended"
+	clock=(faketime -f +3d)
+	published start gnupg "$old" "$rotation/start" "$new"
+	published switch gnupg "$new" "$rotation/switch" "" "$work/newer-release"
+	published finish gnupg "$new" "$rotation/finish"
+	clock=()
 }
 
 # Runs the rest of the arguments, a shell function among them, with the
@@ -390,16 +415,35 @@ clocked() {
 	)
 }
 
-# Publishes release folder $4 into the served repository $1 from keyring
-# $2 of rotation_prepared (gnupg-before, gnupg) with
-# GLYPHROW_SIGNING_KEY=$3 and, where given, --start-rotation $5; at the
-# time of array clock where it is set, so that its signatures are made
-# then.
+# Publishes release folders $4, then $6... into the repository of
+# rotation_published, $work/rotation/repository, from keyring $2 of
+# rotation_prepared (gnupg-before, gnupg) with GLYPHROW_SIGNING_KEY=$3
+# and, where $5 is given, --start-rotation $5; at the time of array clock
+# where it is set, so that its signatures are made then. Keeps a copy of
+# the repository then as state $1.
 published() {
-	local options=(--uri "$address/$1/")
+	local state=$1 repository=$work/rotation/repository options=() release
 	[[ -z ${5:-} ]] || options+=(--start-rotation "$5")
-	GNUPGHOME=$work/rotation/$2 GLYPHROW_SIGNING_KEY=$3 \
-	    quietly "${clock[@]}" "packaging/$format/repository" "${options[@]}" "$served/$1" "$4"
+	for release in "$4" "${@:6}"; do
+		GNUPGHOME=$work/rotation/$2 GLYPHROW_SIGNING_KEY=$3 \
+		    quietly "${clock[@]}" "packaging/$format/repository" "${options[@]}" \
+		    --uri "$address/rotation/" "$repository" "$release"
+	done
+	cp -a "$repository" "$repository-$state"
+}
+
+# Serves as repository $1 a copy of state $2 of rotation_published, its
+# address there, where its files at the top name one, that repository's.
+step_served() {
+	local repository=$served/$1 named
+	rm -rf "${repository:?}.new"
+	cp -a "$work/rotation/repository-$2" "$repository.new"
+	mapfile -t named < <(find "$repository.new" -maxdepth 1 -type f \
+	    -exec grep -lF "$address/rotation/" {} + || true)
+	((${#named[@]})) || fail "$script: no file at the top of the repository names its address"
+	sed -i "s|$address/rotation/|$address/$1/|" "${named[@]}"
+	rm -rf "$repository"
+	mv "$repository.new" "$repository"
 }
 
 # Client $1, in its root named $2, refuses the served repository of that
@@ -480,22 +524,19 @@ rotations_side_by_side() {
 }
 
 # Client $1, in a root of its own named rot-$1, set up as the README says
-# with the old key, follows a change of key with its usual update command
-# alone: the old key's expiry extended, which a second root, set up alike
-# but left behind, refuses three days later, past the first expiry, as
-# faketime sets its clock; then, the clock three days on for the client
-# and for the publications alike, the three steps. At each step, the repository re-signed by a stranger's key
-# is refused, and before the switch, re-signed by the new key alone. Last,
-# a root set up after the change, with the new key, installs. The check's
-# newer version of glyphrow, in folder $work/newer-release, is published
-# at the switch.
+# with the old key, follows a change of key, served to it as
+# rotation_published made it, with its usual update command alone: the
+# old key's expiry extended, which a second root, set up alike but left
+# behind, refuses three days later, past the first expiry, as faketime
+# sets its clock; then, the client's clock three days on, the three
+# steps. At each step, the repository re-signed by a stranger's key is
+# refused, and before the switch, re-signed by the new key alone. Last, a
+# root set up after the change, with the new key, installs the check's
+# newer version of glyphrow, published at the switch.
 rotation_followed() {
-	local client=$1 name=rot-$1 rotation=$work/rotation old new
-	old=$GLYPHROW_SIGNING_KEY
-	new=next@glyphrow.invalid
+	local client=$1 name=rot-$1 rotation=$work/rotation new=next@glyphrow.invalid
 	step "$client, a change of key: set up as the README says, trusting the old key alone"
-	rm -rf "${served:?}/$name"
-	published "$name" gnupg-before "$old" "$release"
+	step_served "$name" set-up
 	set_up "$client" "$name" "$name"
 	[[ " ${past_expiry_taken[*]} " == *" $client "* ]] ||
 	    set_up "$client" "$name-unextended" "$name"
@@ -504,7 +545,7 @@ rotation_followed() {
 	refused_signed_by "$client" "$name" "$new"
 
 	step "$client, a change of key: the old key's expiry extended"
-	published "$name" gnupg "$old" "$rotation/extended"
+	step_served "$name" extended
 	if [[ " ${past_expiry_taken[*]} " == *" $client "* ]]; then
 		echo "$client takes a repository signed past the key's first expiry without the extension: no refusal to show"
 	else
@@ -513,15 +554,15 @@ rotation_followed() {
 	fi
 	echo "the same day:"
 	followed_to "$client" "$name" extended
-	# From here on the clock is three days on, the client's and the
-	# publications', so that each step below is signed and checked past
-	# the old key's first expiry.
+	# From here on the client's clock is three days on, as the
+	# publications' was, so that each step below is signed and checked
+	# past the old key's first expiry.
 	echo "three days later, and at every step below:"
 	clock=(faketime -f +3d)
 	followed "$client" "$name"
 
 	step "$client, a change of key: (a) start, both keys signing"
-	published "$name" gnupg "$old" "$rotation/start" "$new"
+	step_served "$name" start
 	refused_signed_by "$client" "$name" stranger@glyphrow.invalid
 	refused_signed_by "$client" "$name" "$new"
 	followed_to "$client" "$name" start
@@ -529,14 +570,13 @@ rotation_followed() {
 	step "$client, a change of key: (b) switch, the new key alone signing"
 	# A new glyphrow too, the check's newer version, whose package a
 	# root set up after the change installs.
-	published "$name" gnupg "$new" "$rotation/switch"
-	published "$name" gnupg "$new" "$work/newer-release"
+	step_served "$name" switch
 	refused_signed_by "$client" "$name" stranger@glyphrow.invalid
 	followed_to "$client" "$name" switch \
 	    "$(GNUPGHOME=$rotation/gnupg fingerprint_of "$new")"
 
 	step "$client, a change of key: (c) finish, the old key dropped"
-	published "$name" gnupg "$new" "$rotation/finish"
+	step_served "$name" finish
 	refused_signed_by "$client" "$name" stranger@glyphrow.invalid
 	followed_to "$client" "$name" finish
 

@@ -379,7 +379,7 @@ rotation_prepared() {
 # Publishes, with the release folder of the calling check, release, and
 # its newer version in $work/newer-release, each state of the repository
 # a change of key goes through, as the maintainers publish it, and keeps
-# a copy of each in $work/rotation/repository-STATE: set-up, the release
+# a copy of each as state rotation-STATE: set-up, the release
 # signed by the old key as it was; extended, the keyring package of the
 # extended key added; then, signed three days later, past the old key's
 # first expiry: start, both keys signing; switch, the new key alone
@@ -416,34 +416,56 @@ clocked() {
 }
 
 # Publishes release folders $4, then $6... into the repository of
-# rotation_published, $work/rotation/repository, from keyring $2 of
+# rotation_published, $work/published/rotation, from keyring $2 of
 # rotation_prepared (gnupg-before, gnupg) with GLYPHROW_SIGNING_KEY=$3
 # and, where $5 is given, --start-rotation $5; at the time of array clock
 # where it is set, so that its signatures are made then. Keeps a copy of
-# the repository then as state $1.
+# the repository then as state rotation-$1.
 published() {
-	local state=$1 repository=$work/rotation/repository options=() release
+	local state=$1 repository=$work/published/rotation options=() release
 	[[ -z ${5:-} ]] || options+=(--start-rotation "$5")
 	for release in "$4" "${@:6}"; do
 		GNUPGHOME=$work/rotation/$2 GLYPHROW_SIGNING_KEY=$3 \
 		    quietly "${clock[@]}" "packaging/$format/repository" "${options[@]}" \
-		    --uri "$address/rotation/" "$repository" "$release"
+		    --uri "$address/published/" "$repository" "$release"
 	done
 	cp -a "$repository" "$repository-$state"
 }
 
-# Serves as repository $1 a copy of state $2 of rotation_published, its
-# address there, where its files at the top name one, that repository's.
+# Publishes once, for every client of the check, the two states of a
+# repository of format $1 that each client's install and upgrade goes
+# through, as step_served serves them: upgrade-from, the served
+# repository good, of the check's release; upgrade-to, with the newer
+# version in $work/newer-release added.
+upgrade_published() {
+	local repository=$work/published/upgrade
+	format=$1
+	mkdir -p "$work/published"
+	address_moved "$served/good" "$repository" good published
+	cp -a "$repository" "$repository-from"
+	quietly "packaging/$format/repository" --uri "$address/published/" \
+	    "$repository" "$work/newer-release"
+	cp -a "$repository" "$repository-to"
+}
+
+# Copies served repository $1 as $2, its address there, where its files
+# at the top name one, that of the served repository $4, not $3.
+address_moved() {
+	local named
+	rm -rf "${2:?}"
+	cp -a "$1" "$2"
+	mapfile -t named < <(find "$2" -maxdepth 1 -type f \
+	    -exec grep -lF "$address/$3/" {} + || true)
+	((${#named[@]})) || fail "$script: no file at the top of $1 names its address"
+	sed -i "s|$address/$3/|$address/$4/|" "${named[@]}"
+}
+
+# Serves as repository $1 a copy of state $2 of rotation_published or
+# upgrade_published, its address there that repository's.
 step_served() {
-	local repository=$served/$1 named
-	rm -rf "${repository:?}.new"
-	cp -a "$work/rotation/repository-$2" "$repository.new"
-	mapfile -t named < <(find "$repository.new" -maxdepth 1 -type f \
-	    -exec grep -lF "$address/rotation/" {} + || true)
-	((${#named[@]})) || fail "$script: no file at the top of the repository names its address"
-	sed -i "s|$address/rotation/|$address/$1/|" "${named[@]}"
-	rm -rf "$repository"
-	mv "$repository.new" "$repository"
+	address_moved "$work/published/$2" "$served/$1.new" published "$1"
+	rm -rf "${served:?}/$1"
+	mv "$served/$1.new" "$served/$1"
 }
 
 # Client $1, in its root named $2, refuses the served repository of that
@@ -492,7 +514,7 @@ followed_to() {
 
 # Runs rotation_followed for each client $1..., side by side, each with a
 # scratch folder of its own within work (its roots, its log), sharing
-# what rotation_prepared made, the newer release and the entries of work
+# what rotation_prepared published, the newer release and the entries of work
 # that array rotation_shared names; then the function named by
 # rotation_checked, if set, for the client in that folder. Shows each
 # client's lines in turn, and fails after them if any failed.
@@ -508,7 +530,7 @@ rotations_side_by_side() {
 	for client; do
 		own=$work/$client
 		mkdir "$own"
-		for shared in rotation newer-release "${rotation_shared[@]}"; do
+		for shared in rotation published newer-release "${rotation_shared[@]}"; do
 			ln -s "$work/$shared" "$own/"
 		done
 		rotation_in_folder "$client" "$own" >"$own.log" 2>&1 &
@@ -536,7 +558,7 @@ rotations_side_by_side() {
 rotation_followed() {
 	local client=$1 name=rot-$1 rotation=$work/rotation new=next@glyphrow.invalid
 	step "$client, a change of key: set up as the README says, trusting the old key alone"
-	step_served "$name" set-up
+	step_served "$name" rotation-set-up
 	set_up "$client" "$name" "$name"
 	[[ " ${past_expiry_taken[*]} " == *" $client "* ]] ||
 	    set_up "$client" "$name-unextended" "$name"
@@ -545,7 +567,7 @@ rotation_followed() {
 	refused_signed_by "$client" "$name" "$new"
 
 	step "$client, a change of key: the old key's expiry extended"
-	step_served "$name" extended
+	step_served "$name" rotation-extended
 	if [[ " ${past_expiry_taken[*]} " == *" $client "* ]]; then
 		echo "$client takes a repository signed past the key's first expiry without the extension: no refusal to show"
 	else
@@ -562,7 +584,7 @@ rotation_followed() {
 	followed "$client" "$name"
 
 	step "$client, a change of key: (a) start, both keys signing"
-	step_served "$name" start
+	step_served "$name" rotation-start
 	refused_signed_by "$client" "$name" stranger@glyphrow.invalid
 	refused_signed_by "$client" "$name" "$new"
 	followed_to "$client" "$name" start
@@ -570,13 +592,13 @@ rotation_followed() {
 	step "$client, a change of key: (b) switch, the new key alone signing"
 	# A new glyphrow too, the check's newer version, whose package a
 	# root set up after the change installs.
-	step_served "$name" switch
+	step_served "$name" rotation-switch
 	refused_signed_by "$client" "$name" stranger@glyphrow.invalid
 	followed_to "$client" "$name" switch \
 	    "$(GNUPGHOME=$rotation/gnupg fingerprint_of "$new")"
 
 	step "$client, a change of key: (c) finish, the old key dropped"
-	step_served "$name" finish
+	step_served "$name" rotation-finish
 	refused_signed_by "$client" "$name" stranger@glyphrow.invalid
 	followed_to "$client" "$name" finish
 
